@@ -1,0 +1,31 @@
+# Build options shared by every target.
+#   KARVO_SANITIZE: "" (none), "address" (AddressSanitizer + UndefinedBehaviorSanitizer) or "thread".
+#   KARVO_WERROR:   turn warnings into errors (the test command sets it).
+set(KARVO_SANITIZE "" CACHE STRING "Sanitizer build: '', 'address' or 'thread'")
+set_property(CACHE KARVO_SANITIZE PROPERTY STRINGS "" address thread)
+option(KARVO_WERROR "Treat warnings as errors" OFF)
+
+if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
+  set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "Build type" FORCE)
+endif()
+
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+                    -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Wnull-dereference
+                    -Wimplicit-fallthrough)
+if(KARVO_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(KARVO_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KARVO_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KARVO_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KARVO_SANITIZE must be '', 'address' or 'thread'")
+endif()
+
+# Every test's environment points HOME at a directory that does not exist, so that no test can
+# reach the real home by accident; tests that need a home make a scratch one.
+set(KARVO_TEST_ENV "HOME=/nonexistent/karvo-test-home")

@@ -1,0 +1,54 @@
+// The authenticated loopback link to the desktop application: newline-delimited JSON over TCP.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "endpoint.h"
+#include "json.h"
+#include "unique_fd.h"
+
+namespace karvo {
+
+// A buffered line reader over its own descriptor (a duplicate of the link's socket).
+class LineReader {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+  LineReader() = default;
+  explicit LineReader(UniqueFd fd);
+
+  enum class Status { line, end, error };
+  // Reads up to and including the next LF, or to the end of the stream, into `out` (replacing it).
+  // `line` when at least one byte was read; `end` when the stream had ended; `error` on a read failure.
+  Status read_line(std::string& out);
+  int fd() const noexcept { return fd_.get(); }
+
+ private:
+  UniqueFd fd_;
+  std::string buf_;  // bytes read ahead, [pos_, buf_.size()) not yet handed out
+  std::size_t pos_ = 0;
+};
+
+struct AppLink {
+  UniqueFd stream;    // the connected socket: writes and shutdown
+  LineReader reader;  // every read goes through here
+  std::string line;   // reused line buffer
+};
+
+// Connects to 127.0.0.1:info.port within 0.8 s and authenticates with info.token; nothing on any failure.
+std::optional<AppLink> connect_app(const IpcInfo& info);
+
+// Sends the value's compact text and one LF on `fd`, as one write. False on an I/O error.
+bool send_line(int fd, const json::Value& value);
+
+enum class ReadLine { line, end, error };
+// Reads the next line into link.line, trimmed of Unicode White_Space at both ends (it may come back
+// empty). `end` when the application closed the link; `error` on a read failure or invalid UTF-8.
+ReadLine read_app_line(AppLink& link);
+
+// Sends every byte of `data` on a socket (EINTR retried, no SIGPIPE). False on failure.
+bool send_all(int fd, std::string_view data);
+
+}  // namespace karvo

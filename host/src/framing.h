@@ -1,0 +1,33 @@
+// Browser framing on standard input and output: a 4-byte little-endian length, then the body.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "stream_locks.h"
+
+namespace karvo {
+
+inline constexpr std::uint32_t kMaxInboundMessage = 64u * 1024 * 1024;  // 67108864
+inline constexpr std::size_t kMaxOutboundMessage = 1024 * 1024;         // 1048576
+
+struct NativeRead {
+  enum class Kind { message, end_of_input, failure } kind;
+  std::string body;         // the message (kind == message)
+  const char* error = "";  // failure text, e.g. "message too large"
+};
+
+// Reads one frame from standard input. The caller holds the standard-input lock.
+NativeRead read_native_message(const StdinHold& held);
+
+// Writes one frame to standard output and flushes it, or applies the outbound size guard.
+// The caller holds the standard-output lock. False on the first write failure.
+bool write_native_message(const StdoutHold& held, std::string_view body);
+
+// The same two operations on explicit descriptors (the host uses 0 and 1; tests use pipes).
+NativeRead read_native_message_from(int fd);
+bool write_native_message_to(int fd, std::string_view body);
+
+}  // namespace karvo
