@@ -10,7 +10,7 @@ if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
 endif()
 
 add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
-                    -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Wnull-dereference
+                    -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
                     -Wimplicit-fallthrough)
 if(KARVO_WERROR)
   add_compile_options(-Werror)

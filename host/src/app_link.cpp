@@ -1,0 +1,177 @@
+#include "app_link.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "socket_options.h"
+#include "utf8.h"
+
+namespace karvo {
+
+namespace {
+
+constexpr std::chrono::milliseconds kConnectTimeout{800};
+constexpr int kAuthReadTimeoutSeconds = 5;
+
+bool set_receive_timeout(int fd, int seconds) {
+  timeval tv{};
+  tv.tv_sec = seconds;
+  tv.tv_usec = 0;
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+// Connects `fd` to `addr`, giving up after kConnectTimeout. The socket is blocking again afterwards.
+bool connect_within(int fd, const sockaddr_in& addr) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  if (rc != 0 && errno != EINPROGRESS && errno != EINTR) return false;
+  if (rc != 0) {
+    const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd pfd{fd, POLLOUT, 0};
+      rc = ::poll(&pfd, 1, static_cast<int>(left.count()));
+      if (rc < 0 && errno == EINTR) continue;
+      if (rc <= 0) return false;
+      break;
+    }
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return false;
+  }
+  return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+LineReader::LineReader(UniqueFd fd) : fd_(std::move(fd)) {}
+
+LineReader::Status LineReader::read_line(std::string& out) {
+  out.clear();
+  for (;;) {
+    if (pos_ < buf_.size()) {
+      const char* start = buf_.data() + pos_;
+      const std::size_t avail = buf_.size() - pos_;
+      if (const void* lf = std::memchr(start, '\n', avail)) {
+        const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1;
+        out.append(start, n);
+        pos_ += n;
+        return Status::line;
+      }
+      out.append(start, avail);
+    }
+    buf_.resize(kBufferSize);
+    pos_ = 0;
+    ssize_t n;
+    do {
+      n = ::recv(fd_.get(), buf_.data(), kBufferSize, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      buf_.clear();
+      return Status::error;
+    }
+    buf_.resize(static_cast<std::size_t>(n));
+    if (n == 0) return out.empty() ? Status::end : Status::line;
+  }
+}
+
+bool send_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::send(fd, data.data(), data.size(), kSendFlags);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool send_line(int fd, const json::Value& value) {
+  // One buffer per thread: the writer thread sends every browser message through it.
+  thread_local std::string text;
+  text.clear();
+  json::serialise_to(value, text);
+  text.push_back('\n');
+  const bool sent = send_all(fd, text);
+  if (text.capacity() > (1u << 20)) std::string().swap(text);  // keep no large message alive
+  return sent;
+}
+
+std::optional<AppLink> connect_app(const IpcInfo& info) {
+  try {
+    UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock || !suppress_sigpipe(sock.get())) return std::nullopt;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(info.port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!connect_within(sock.get(), addr)) return std::nullopt;
+
+    const int one = 1;
+    (void)::setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    (void)set_receive_timeout(sock.get(), kAuthReadTimeoutSeconds);
+
+    json::Value auth{json::Object{}};
+    auth.insert("role", "browser");
+    auth.insert("token", info.token);
+    auth.insert("type", "auth");
+    std::string message = json::serialise(auth);
+    message.push_back('\n');
+    if (!send_all(sock.get(), message)) return std::nullopt;
+
+    UniqueFd reader_fd(::fcntl(sock.get(), F_DUPFD_CLOEXEC, 3));
+    if (!reader_fd) return std::nullopt;
+    AppLink link{std::move(sock), LineReader(std::move(reader_fd)), {}};
+
+    // Only the first line counts, and it must be an object whose "ok" is the boolean true.
+    if (link.reader.read_line(link.line) != LineReader::Status::line) return std::nullopt;
+    if (!is_valid_utf8(link.line)) return std::nullopt;
+    const std::optional<json::Value> reply = json::parse(link.line);
+    const json::Value* ok = reply ? reply->find("ok") : nullptr;
+    const bool* accepted = ok ? ok->get_if<bool>() : nullptr;
+    if (accepted == nullptr || !*accepted) return std::nullopt;
+
+    // From now on reads wait without a limit; the option belongs to the socket, so both handles see it.
+    (void)set_receive_timeout(link.stream.get(), 0);
+    (void)set_receive_timeout(link.reader.fd(), 0);
+    link.line.clear();
+    return link;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+ReadLine read_app_line(AppLink& link) {
+  switch (link.reader.read_line(link.line)) {
+    case LineReader::Status::end:
+      return ReadLine::end;
+    case LineReader::Status::error:
+      return ReadLine::error;
+    case LineReader::Status::line:
+      break;
+  }
+  if (!is_valid_utf8(link.line)) {
+    link.line.clear();
+    return ReadLine::error;
+  }
+  const std::string_view trimmed = trim_unicode_space(link.line);
+  if (trimmed.size() != link.line.size()) {
+    const auto offset = static_cast<std::size_t>(trimmed.data() - link.line.data());
+    link.line.resize(offset + trimmed.size());
+    link.line.erase(0, offset);
+  }
+  return ReadLine::line;
+}
+
+}  // namespace karvo

@@ -1,0 +1,119 @@
+#include "framing.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "json.h"
+#include "log.h"
+
+namespace karvo {
+
+namespace {
+
+bool write_frame(int fd, std::string_view body) {
+  const auto length = static_cast<std::uint32_t>(body.size());
+  const unsigned char header[4] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+                                   static_cast<unsigned char>(length >> 16),
+                                   static_cast<unsigned char>(length >> 24)};
+  // Header and body leave in one writev(2) in the common case, so each frame is one write.
+  iovec parts[2] = {{const_cast<unsigned char*>(header), sizeof header},
+                    {const_cast<char*>(body.data()), body.size()}};
+  std::size_t first = 0;
+  while (first < 2) {
+    const ssize_t w = ::writev(fd, parts + first, static_cast<int>(2 - first));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    auto written = static_cast<std::size_t>(w);
+    while (first < 2 && written >= parts[first].iov_len) {
+      written -= parts[first].iov_len;
+      ++first;
+    }
+    if (first < 2) {
+      parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + written;
+      parts[first].iov_len -= written;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+NativeRead FrameReader::next() {
+  unsigned char header[4];
+  const std::size_t got = take(header, sizeof header);
+  if (got != sizeof header) {
+    return {got == kFailed ? NativeRead::Kind::failure : NativeRead::Kind::end_of_input, {}, ""};
+  }
+  const std::uint32_t length = std::uint32_t{header[0]} | std::uint32_t{header[1]} << 8 |
+                               std::uint32_t{header[2]} << 16 | std::uint32_t{header[3]} << 24;
+  if (length > kMaxInboundMessage) return {NativeRead::Kind::failure, {}, "message too large"};
+  NativeRead result{NativeRead::Kind::message, std::string(length, '\0'), ""};
+  if (take(result.body.data(), length) != length) {
+    return {NativeRead::Kind::failure, {}, "input ended inside a message"};
+  }
+  return result;
+}
+
+// Copies up to `n` bytes into `out`: fewer only at the end of input; kFailed on a read error.
+std::size_t FrameReader::take(void* out, std::size_t n) {
+  auto* dst = static_cast<char*>(out);
+  std::size_t done = 0;
+  while (done < n) {
+    if (pos_ < end_) {
+      const std::size_t k = std::min(n - done, end_ - pos_);
+      std::memcpy(dst + done, buf_ + pos_, k);
+      pos_ += k;
+      done += k;
+      continue;
+    }
+    // Large remainders go straight into the caller's buffer; small ones refill the read-ahead.
+    const bool direct = n - done >= kBufferSize;
+    const ssize_t r = ::read(fd_, direct ? dst + done : buf_, direct ? n - done : kBufferSize);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return kFailed;
+    }
+    if (r == 0) return done;
+    if (direct) {
+      done += static_cast<std::size_t>(r);
+    } else {
+      pos_ = 0;
+      end_ = static_cast<std::size_t>(r);
+    }
+  }
+  return done;
+}
+
+NativeRead read_native_message(const StdinHold&) {
+  // Standard input is only ever read under its lock, so one read-ahead buffer serves every reader.
+  static FrameReader* const stdin_reader = new FrameReader(STDIN_FILENO);
+  return stdin_reader->next();
+}
+
+bool write_native_message_to(int fd, std::string_view body) {
+  if (body.size() <= kMaxOutboundMessage) return write_frame(fd, body);
+
+  log_line("dropped an app message over 1 MB");
+  const std::optional<json::Value> dropped = json::parse(body);
+  const json::Value* id = dropped ? dropped->find("id") : nullptr;
+  if (id == nullptr) return true;
+  json::Value reply{json::Object{}};
+  reply.insert("error", "too-large");
+  reply.insert("id", *id);
+  reply.insert("type", "error");
+  const std::string text = json::serialise(reply);
+  // A reply that is itself oversized (a huge "id") is dropped too, rather than guarded again.
+  if (text.size() > kMaxOutboundMessage) return true;
+  return write_frame(fd, text);
+}
+
+bool write_native_message(const StdoutHold&, std::string_view body) {
+  return write_native_message_to(STDOUT_FILENO, body);
+}
+
+}  // namespace karvo

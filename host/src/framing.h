@@ -19,6 +19,23 @@ struct NativeRead {
   const char* error = "";  // failure text, e.g. "message too large"
 };
 
+// Reads frames from one descriptor, reading ahead so that a burst of small frames costs one read(2)
+// rather than two per frame. Bodies of 64 KiB and more are read straight into their own buffer.
+class FrameReader {
+ public:
+  explicit FrameReader(int fd) noexcept : fd_(fd) {}
+  NativeRead next();
+
+ private:
+  static constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+  std::size_t take(void* out, std::size_t n);
+
+  int fd_;
+  std::size_t pos_ = 0, end_ = 0;
+  char buf_[kBufferSize];
+};
+
 // Reads one frame from standard input. The caller holds the standard-input lock.
 NativeRead read_native_message(const StdinHold& held);
 
@@ -26,8 +43,7 @@ NativeRead read_native_message(const StdinHold& held);
 // The caller holds the standard-output lock. False on the first write failure.
 bool write_native_message(const StdoutHold& held, std::string_view body);
 
-// The same two operations on explicit descriptors (the host uses 0 and 1; tests use pipes).
-NativeRead read_native_message_from(int fd);
+// write_native_message on an explicit descriptor (the host uses 1; tests use pipes).
 bool write_native_message_to(int fd, std::string_view body);
 
 }  // namespace karvo

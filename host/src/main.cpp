@@ -1,1 +1,156 @@
-int main() { return 0; }
+// karvo-host: a browser's native messaging host for the Karvo desktop application.
+//
+// The browser starts one host per native messaging connection. The host reads the extension's first
+// message, gets an authenticated link to the application (starting it when asked to), and relays in both
+// directions until either side ends; when no link can be had it answers "app-unavailable" for two
+// seconds and ends. Arguments that browsers pass (an extension origin, a manifest path) are not read.
+#include <sys/socket.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "app_link.h"
+#include "endpoint.h"
+#include "framing.h"
+#include "json.h"
+#include "launcher.h"
+#include "log.h"
+#include "stream_locks.h"
+
+namespace karvo {
+namespace {
+
+constexpr std::time_t kUnavailableGraceSeconds = 2;
+
+// Ends the process at once, with no exit handlers: other threads may still be blocked in reads or
+// hold a stream lock, and every frame has already been flushed when its write returned.
+[[noreturn]] void end_process(int status) { std::_Exit(status); }
+
+// Starts a detached thread; a process that cannot start one ends with 101.
+template <class F>
+void spawn_detached(F&& body) {
+  try {
+    std::thread(std::forward<F>(body)).detach();
+  } catch (...) {
+    static constexpr char kMessage[] = "karvo-host: fatal: failed to spawn thread\n";
+    (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    end_process(101);
+  }
+}
+
+bool is_launch_request(const json::Value& first) {
+  const json::Value* launch = first.find("launch");
+  const bool* flag = launch ? launch->get_if<bool>() : nullptr;
+  return flag != nullptr && *flag;
+}
+
+json::Value parse_or_null(const std::string& body) {
+  std::optional<json::Value> value = json::parse(body);
+  return value ? std::move(*value) : json::Value{};
+}
+
+void reply_app_unavailable(const json::Value& message) {
+  json::Value reply{json::Object{}};
+  reply.insert("error", "app-unavailable");
+  if (const json::Value* id = message.find("id")) reply.insert("id", *id);
+  reply.insert("type", "error");
+  const std::string text = json::serialise(reply);
+  StdoutHold out = hold_stdout();
+  (void)write_native_message(out, text);
+}
+
+// The writer thread of relay mode: browser frames to the application, until either side fails.
+[[noreturn]] void forward_browser_to_app(int writer) {
+  StdinHold in = hold_stdin();
+  for (;;) {
+    NativeRead frame = read_native_message(in);
+    if (frame.kind != NativeRead::Kind::message) break;
+    const std::optional<json::Value> value = json::parse(frame.body);
+    if (!value) continue;  // unparsable frames are dropped without a reply
+    if (!send_line(writer, *value)) break;
+  }
+  (void)::shutdown(writer, SHUT_RDWR);
+  end_process(0);
+}
+
+// The main thread of relay mode: application lines to the browser, until either side fails.
+void forward_app_to_browser(AppLink& link) {
+  StdoutHold out = hold_stdout();
+  for (;;) {
+    if (read_app_line(link) != ReadLine::line) break;
+    if (link.line.empty()) continue;
+    if (!write_native_message(out, link.line)) break;
+  }
+  (void)::shutdown(link.stream.get(), SHUT_RDWR);
+}
+
+[[noreturn]] void relay(AppLink link, const json::Value& first) {
+  const int writer = ::fcntl(link.stream.get(), F_DUPFD_CLOEXEC, 3);
+  if (writer < 0) end_process(0);
+  if (!send_line(writer, first)) end_process(0);
+  spawn_detached([writer] { forward_browser_to_app(writer); });
+  forward_app_to_browser(link);
+  end_process(0);
+}
+
+[[noreturn]] void unavailable(const json::Value& first) {
+  spawn_detached([] {
+    timespec left{kUnavailableGraceSeconds, 0};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    StdoutHold out = hold_stdout();
+    end_process(0);  // frames are written unbuffered: nothing is left to flush
+  });
+  reply_app_unavailable(first);
+  StdinHold in = hold_stdin();
+  for (;;) {
+    NativeRead frame = read_native_message(in);
+    if (frame.kind != NativeRead::Kind::message) end_process(0);
+    const json::Value message = parse_or_null(frame.body);
+    if (message.find("id") != nullptr) reply_app_unavailable(message);
+  }
+}
+
+[[noreturn]] void run() {
+  json::Value first;
+  {
+    StdinHold in = hold_stdin();
+    NativeRead frame = read_native_message(in);
+    if (frame.kind != NativeRead::Kind::message) end_process(0);
+    first = parse_or_null(frame.body);
+  }
+  const bool launch = is_launch_request(first);
+
+  std::optional<AppLink> link;
+  if (const std::optional<IpcInfo> info = read_ipc_info()) link = connect_app(*info);
+  if (!link) {
+    if (launch) {
+      link = launch_app();  // logs for itself when it gives up
+    } else {
+      log_line("Karvo is not running");
+    }
+  }
+  if (link) relay(std::move(*link), first);
+  unavailable(first);
+}
+
+}  // namespace
+}  // namespace karvo
+
+int main() {
+  // A browser that goes away must show up as a failed write, never as a signal that ends the host.
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    karvo::run();
+  } catch (...) {
+    // Only allocation failures can get here; the connection simply ends.
+    std::_Exit(0);
+  }
+}
