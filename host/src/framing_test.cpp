@@ -1,0 +1,182 @@
+#include "framing.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "unique_fd.h"
+
+namespace karvo {
+namespace {
+
+struct Pipe {
+  UniqueFd read, write;
+  Pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
+    read.reset(fds[0]);
+    write.reset(fds[1]);
+  }
+};
+
+std::string header(std::uint32_t n) {
+  return {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16), static_cast<char>(n >> 24)};
+}
+
+void write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    ASSERT_GT(n, 0);
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+std::string read_all(int fd) {
+  std::string out;
+  char buf[65536];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  return out;
+}
+
+// Feeds `input` through a pipe (from a thread, so inputs larger than the pipe work) and reads frames.
+std::vector<NativeRead> read_frames(const std::string& input, std::size_t max_frames = 16) {
+  Pipe p;
+  std::thread feeder([&] {
+    write_all(p.write.get(), input);
+    p.write.reset();
+  });
+  FrameReader reader(p.read.get());
+  std::vector<NativeRead> out;
+  while (out.size() < max_frames) {
+    out.push_back(reader.next());
+    if (out.back().kind != NativeRead::Kind::message) break;
+  }
+  feeder.join();
+  return out;
+}
+
+// What `write` puts on a descriptor, and what it logs on standard error meanwhile.
+struct Written {
+  bool ok;
+  std::string out, err;
+};
+Written capture(const std::function<bool(int)>& write) {
+  Pipe out, err;
+  const int saved_err = ::dup(STDERR_FILENO);
+  ::dup2(err.write.get(), STDERR_FILENO);
+  err.write.reset();
+  std::string out_text, err_text;
+  std::thread out_reader([&] { out_text = read_all(out.read.get()); });
+  std::thread err_reader([&] { err_text = read_all(err.read.get()); });
+  const bool ok = write(out.write.get());
+  out.write.reset();
+  ::dup2(saved_err, STDERR_FILENO);
+  ::close(saved_err);
+  out_reader.join();
+  err_reader.join();
+  return {ok, out_text, err_text};
+}
+
+TEST(FrameReading, MessagesEndOfInputAndFailures) {
+  // Several frames in one burst, an empty one among them, then a clean end.
+  auto frames = read_frames(header(2) + "{}" + header(0) + header(4) + "null");
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[0].body, "{}");
+  EXPECT_EQ(frames[1].kind, NativeRead::Kind::message);
+  EXPECT_EQ(frames[1].body, "");
+  EXPECT_EQ(frames[2].body, "null");
+  EXPECT_EQ(frames[3].kind, NativeRead::Kind::end_of_input);
+
+  EXPECT_EQ(read_frames("").back().kind, NativeRead::Kind::end_of_input);
+  EXPECT_EQ(read_frames(header(9).substr(0, 2)).back().kind, NativeRead::Kind::end_of_input);
+  EXPECT_EQ(read_frames(header(9) + "abc").back().kind, NativeRead::Kind::failure);
+}
+
+TEST(FrameReading, InboundLimitIsInclusive) {
+  const std::string body(kMaxInboundMessage, 'x');
+  auto frames = read_frames(header(kMaxInboundMessage) + body + header(1) + "7");
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].body.size(), kMaxInboundMessage);
+  EXPECT_EQ(frames[1].body, "7");
+
+  // One byte more fails without consuming any of the body.
+  Pipe p;
+  write_all(p.write.get(), header(kMaxInboundMessage + 1) + "body");
+  p.write.reset();
+  const NativeRead big = FrameReader(p.read.get()).next();
+  EXPECT_EQ(big.kind, NativeRead::Kind::failure);
+  EXPECT_STREQ(big.error, "message too large");
+}
+
+TEST(FrameReading, LargeBodyAfterSmallFramesKeepsOrder) {
+  std::string input;
+  for (int i = 0; i < 100; ++i) input += header(1) + std::to_string(i % 10);
+  const std::string large(300000, 'y');
+  input += header(static_cast<std::uint32_t>(large.size())) + large + header(2) + "ok";
+  auto frames = read_frames(input, 200);
+  ASSERT_EQ(frames.size(), 103u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(frames[static_cast<std::size_t>(i)].body, std::to_string(i % 10));
+  EXPECT_EQ(frames[100].body, large);
+  EXPECT_EQ(frames[101].body, "ok");
+}
+
+TEST(FrameWriting, HeaderIsLittleEndianAndUntranslated) {
+  const std::string body(0x0A0D, 'z');
+  const Written w = capture([&](int fd) { return write_native_message_to(fd, body); });
+  ASSERT_TRUE(w.ok);
+  EXPECT_EQ(w.out, std::string("\x0D\x0A\x00\x00", 4) + body);
+  EXPECT_EQ(w.err, "");
+}
+
+TEST(FrameWriting, OutboundLimitIsInclusive) {
+  const std::string at_limit(kMaxOutboundMessage, 'a');
+  const Written w = capture([&](int fd) { return write_native_message_to(fd, at_limit); });
+  EXPECT_EQ(w.out.substr(0, 4), std::string("\x00\x00\x10\x00", 4));
+  EXPECT_EQ(w.out.size(), kMaxOutboundMessage + 4);
+
+  const Written over = capture([&](int fd) { return write_native_message_to(fd, at_limit + "a"); });
+  EXPECT_TRUE(over.ok);
+  EXPECT_EQ(over.out, "");
+  EXPECT_EQ(over.err, "karvo-host: dropped an app message over 1 MB\n");
+}
+
+TEST(FrameWriting, OversizedMessagesBecomeTooLargeReplies) {
+  const std::string pad(kMaxOutboundMessage, ' ');
+  struct Case {
+    std::string body;
+    std::string reply;  // empty: nothing but the log line
+  } cases[] = {
+      {R"({"id":"r7","result":")" + pad + "\"}", R"({"error":"too-large","id":"r7","type":"error"})"},
+      {R"({"id":{"b":1,"a":[2,null]},"x":")" + pad + "\"}", R"({"error":"too-large","id":{"a":[2,null],"b":1},"type":"error"})"},
+      {R"({"id":null,"x":")" + pad + "\"}", R"({"error":"too-large","id":null,"type":"error"})"},
+      {"[\"" + pad + "\"]", ""},
+      {R"({"result":")" + pad + "\"}", ""},
+      {"not json " + pad, ""},
+      // A reply that would itself be too large is dropped as well.
+      {R"({"id":")" + std::string(kMaxOutboundMessage, 'i') + "\"}", ""},
+  };
+  for (const Case& c : cases) {
+    const Written w = capture([&](int fd) { return write_native_message_to(fd, c.body); });
+    EXPECT_TRUE(w.ok);
+    EXPECT_EQ(w.err, "karvo-host: dropped an app message over 1 MB\n");
+    EXPECT_EQ(w.out, c.reply.empty() ? "" : header(static_cast<std::uint32_t>(c.reply.size())) + c.reply)
+        << c.body.substr(0, 40);
+  }
+}
+
+TEST(FrameWriting, ClosedReaderIsAFailureNotASignal) {
+  Pipe p;
+  p.read.reset();
+  // The test process does not ignore SIGPIPE; the host does. Block it here so the write can fail.
+  std::signal(SIGPIPE, SIG_IGN);
+  EXPECT_FALSE(write_native_message_to(p.write.get(), "{}"));
+}
+
+}  // namespace
+}  // namespace karvo
