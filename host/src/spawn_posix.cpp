@@ -24,6 +24,14 @@ class FileActions {
   FileActions& operator=(const FileActions&) = delete;
 
   bool ok() const noexcept { return ok_; }
+  // Every descriptor from 3 up closed in the child, wherever the C library can do it.
+  bool close_from_3() noexcept {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    return ok_ && ::posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+#else
+    return ok_;
+#endif
+  }
   bool open_null(int fd, int flags) noexcept {
     return ok_ && ::posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null", flags, 0) == 0;
   }
@@ -51,17 +59,20 @@ class Attributes {
     ::sigemptyset(&none);
     ::sigemptyset(&pipe_only);
     ::sigaddset(&pipe_only, SIGPIPE);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+#ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // only 0, 1 and 2 reach the child
+#endif
     if (new_session) {
 #ifdef POSIX_SPAWN_SETSID
-      flags = static_cast<short>(flags | POSIX_SPAWN_SETSID);
+      flags |= POSIX_SPAWN_SETSID;
 #else
       return false;
 #endif
     }
     return ::posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
            ::posix_spawnattr_setsigdefault(&attr_, &pipe_only) == 0 &&
-           ::posix_spawnattr_setflags(&attr_, flags) == 0;
+           ::posix_spawnattr_setflags(&attr_, static_cast<short>(flags)) == 0;
   }
   const posix_spawnattr_t* get() const noexcept { return &attr_; }
 
@@ -82,7 +93,7 @@ std::optional<pid_t> spawn_process(const SpawnSpec& spec) {
   argv.push_back(nullptr);
 
   FileActions actions;
-  if (!actions.ok()) return std::nullopt;
+  if (!actions.close_from_3()) return std::nullopt;
   if (spec.null_stdin_stdout &&
       !(actions.open_null(STDIN_FILENO, O_RDONLY) && actions.open_null(STDOUT_FILENO, O_WRONLY))) {
     return std::nullopt;
@@ -99,7 +110,10 @@ std::optional<pid_t> spawn_process(const SpawnSpec& spec) {
              ? ::posix_spawnp(&pid, argv[0], actions.get(), attr.get(), argv.data(), environ)
              : ::posix_spawn(&pid, argv[0], actions.get(), attr.get(), argv.data(), environ);
   } while (rc == EINTR);
-  if (rc != 0) return std::nullopt;
+  if (rc != 0) {
+    errno = rc;
+    return std::nullopt;
+  }
   return pid;
 }
 

@@ -19,11 +19,11 @@ struct SpawnSpec {
 };
 
 // Starts the program with the caller's environment and working directory, in the caller's process group
-// unless a new session is asked for. Only descriptors 0, 1 and 2 are meant to reach the child: every
-// other descriptor of this program is close-on-exec. The child's signal mask is empty and SIGPIPE is back
+// unless a new session is asked for. Only descriptors 0, 1 and 2 reach the child: every descriptor of
+// this program is close-on-exec, and any other that it inherited is closed in the child. The child's signal mask is empty and SIGPIPE is back
 // to its default action, whatever the caller does with them. The child is never waited for here.
 // Returns its process id, or nothing when it could not be started (the program is missing, not
-// executable, ...).
+// executable, ...), errno then telling why.
 std::optional<pid_t> spawn_process(const SpawnSpec& spec);
 
 }  // namespace karvo
