@@ -219,6 +219,7 @@ class Events {
  public:
   void open_file(const std::string& path) {
     if (path.empty()) return;
+    karvo::testkit::make_dirs(karvo::testkit::parent_dir(path));
     file_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!file_) std::fprintf(stderr, "karvo-standin-app: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
   }

@@ -1,0 +1,134 @@
+// The test kit's own pieces: child processes, framing, scratch homes.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
+#include "testkit.h"
+
+namespace karvo::testkit {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Child, CatEchoesFramesAndExitsAtEndOfInput) {
+  Child cat({"/bin/cat"});
+  ASSERT_TRUE(cat.started());
+  ASSERT_TRUE(cat.write_all(frame(R"({"a":1})") + frame("") + frame(std::string(70000, 'x'))));
+  EXPECT_EQ(read_frame(cat, 5s), R"({"a":1})");
+  EXPECT_EQ(read_frame(cat, 5s), "");
+  EXPECT_EQ(read_frame(cat, 5s), std::string(70000, 'x'));
+  EXPECT_TRUE(expect_no_frame(cat, 50ms));
+  cat.close_stdin();
+  EXPECT_EQ(read_frame(cat, 5s), std::nullopt);
+  EXPECT_TRUE(cat.stdout_ended());
+  EXPECT_EQ(cat.wait_exit(5s), 0);
+}
+
+TEST(Child, IncompleteReadsLeaveTheBytesForLater) {
+  Child cat({"/bin/cat"});
+  ASSERT_TRUE(cat.write_all("abc"));
+  EXPECT_EQ(cat.read_exact(5, 100ms), std::nullopt);
+  ASSERT_TRUE(cat.write_all("de"));
+  EXPECT_EQ(cat.read_exact(5, 5s), "abcde");
+
+  // A frame whose body is late is not torn apart.
+  ASSERT_TRUE(cat.write_all(frame_header(6) + "par"));
+  EXPECT_EQ(read_frame(cat, 100ms), std::nullopt);
+  EXPECT_FALSE(expect_no_frame(cat, 10ms));
+  ASSERT_TRUE(cat.write_all("tly"));
+  EXPECT_EQ(read_frame(cat, 5s), "partly");
+
+  ASSERT_TRUE(cat.write_all("one\ntwo"));
+  EXPECT_EQ(cat.read_line(5s), "one");
+  EXPECT_EQ(cat.read_line(100ms), std::nullopt);
+  cat.close_stdin();
+  EXPECT_EQ(cat.read_line(5s), "two");  // the last line needs no LF
+  EXPECT_EQ(cat.read_line(5s), std::nullopt);
+}
+
+TEST(Child, FrameHeaderIsLittleEndian) {
+  EXPECT_EQ(frame_header(0x0010000A), std::string("\x0A\x00\x10\x00", 4));
+  EXPECT_EQ(frame("hi"), std::string("\x02\x00\x00\x00hi", 6));
+}
+
+TEST(Child, EnvironmentWorkingDirectoryAndExitStatuses) {
+  Child env({"/usr/bin/env"}, std::vector<std::string>{"KARVO_A=1", "KARVO_B=two words"});
+  EXPECT_EQ(env.read_until_eof(5s), "KARVO_A=1\nKARVO_B=two words\n");
+  EXPECT_EQ(env.wait_exit(5s), 0);
+
+  Child pwd({"/bin/pwd"}, std::nullopt, "/");
+  EXPECT_EQ(pwd.read_line(5s), "/");
+
+  Child failing({"/bin/false"});
+  EXPECT_EQ(failing.wait_exit(5s), 1);
+
+  Child sleeper({"/bin/sleep", "30"});
+  EXPECT_EQ(sleeper.wait_exit(50ms), std::nullopt);
+  EXPECT_TRUE(sleeper.running());
+  EXPECT_TRUE(sleeper.kill(SIGTERM));
+  EXPECT_EQ(sleeper.wait_exit(5s), 128 + SIGTERM);
+  EXPECT_FALSE(sleeper.kill(SIGTERM));  // reaped: its number may belong to someone else now
+}
+
+TEST(Child, MissingProgramDoesNotStart) {
+  Child missing({"/nonexistent/karvo-program"});
+  EXPECT_FALSE(missing.started());
+  EXPECT_EQ(missing.spawn_error(), ENOENT);
+  EXPECT_FALSE(missing.write_all("x"));
+  EXPECT_EQ(missing.read_line(10ms), std::nullopt);
+}
+
+TEST(Child, StderrIsGatheredAndClosedStdoutFailsTheWriter) {
+  Child app({bin("karvo-standin-app"), "--no-such-option"});
+  EXPECT_TRUE(app.wait_stderr("unknown option --no-such-option", 5s));
+  EXPECT_EQ(app.wait_exit(5s), 2);
+
+  Child cat({"/bin/cat"});
+  cat.close_stdout();
+  ASSERT_TRUE(cat.write_all("lost\n"));
+  const auto status = cat.wait_exit(5s);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_NE(*status, 0);
+}
+
+TEST(Child, WritesToAChildThatIsGoneFailWithoutKillingTheTest) {
+  Child done({"/bin/true"});
+  ASSERT_EQ(done.wait_exit(5s), 0);
+  EXPECT_FALSE(done.write_all(std::string(1 << 20, 'x'), 2s));
+}
+
+TEST(ScratchHome, PathsEnvironmentAndRemoval) {
+  std::string path;
+  {
+    ScratchHome home;
+    path = home.path();
+    EXPECT_EQ(home.ipc_path(), path + "/Library/Application Support/com.karvo.app/ipc.json");
+    ASSERT_TRUE(home.write_ipc(R"({"port":1,"token":""})"));
+    EXPECT_EQ(read_file(home.ipc_path()), R"({"port":1,"token":""})");
+    EXPECT_EQ(file_mode(home.ipc_path()), 0600u);
+    ASSERT_TRUE(make_dirs(path + "/locked/inner"));
+    ASSERT_EQ(::chmod((path + "/locked").c_str(), 0), 0);
+
+    const auto env = home.env({"KARVO_X=1", "PATH=/nowhere"});
+    EXPECT_EQ(std::count(env.begin(), env.end(), "HOME=" + path), 1);
+    EXPECT_EQ(std::count_if(env.begin(), env.end(), [](const std::string& e) { return e.rfind("PATH=", 0) == 0; }),
+              1);
+    EXPECT_NE(std::find(env.begin(), env.end(), "PATH=/nowhere"), env.end());
+    EXPECT_NE(std::find(env.begin(), env.end(), "KARVO_X=1"), env.end());
+  }
+  EXPECT_FALSE(path_exists(path));
+}
+
+TEST(Helpers, HexAndArgumentEntry) {
+  EXPECT_EQ(hex_decode("48 69 0a"), "Hi\n");
+  EXPECT_EQ(hex_decode("ff00"), std::string("\xff\x00", 2));
+  EXPECT_EQ(hex_decode("4"), std::nullopt);
+  EXPECT_EQ(hex_decode("zz"), std::nullopt);
+  EXPECT_EQ(standin_args_env({"--events", "/a b/c"}), "KARVO_STANDIN_ARGS=--events\n/a b/c");
+}
+
+}  // namespace
+}  // namespace karvo::testkit
