@@ -108,6 +108,14 @@ bool send_line(int fd, const json::Value& value) {
   return sent;
 }
 
+bool auth_reply_accepted(std::string_view line) noexcept {
+  if (!is_valid_utf8(line)) return false;
+  const std::optional<json::Value> reply = json::parse(line);
+  const json::Value* ok = reply ? reply->find("ok") : nullptr;
+  const bool* accepted = ok ? ok->get_if<bool>() : nullptr;
+  return accepted != nullptr && *accepted;
+}
+
 std::optional<AppLink> connect_app(const IpcInfo& info) {
   try {
     UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -134,13 +142,9 @@ std::optional<AppLink> connect_app(const IpcInfo& info) {
     if (!reader_fd) return std::nullopt;
     AppLink link{std::move(sock), LineReader(std::move(reader_fd)), {}};
 
-    // Only the first line counts, and it must be an object whose "ok" is the boolean true.
+    // Only the first line counts.
     if (link.reader.read_line(link.line) != LineReader::Status::line) return std::nullopt;
-    if (!is_valid_utf8(link.line)) return std::nullopt;
-    const std::optional<json::Value> reply = json::parse(link.line);
-    const json::Value* ok = reply ? reply->find("ok") : nullptr;
-    const bool* accepted = ok ? ok->get_if<bool>() : nullptr;
-    if (accepted == nullptr || !*accepted) return std::nullopt;
+    if (!auth_reply_accepted(link.line)) return std::nullopt;
 
     // From now on reads wait without a limit; the option belongs to the socket, so both handles see it.
     (void)set_receive_timeout(link.stream.get(), 0);

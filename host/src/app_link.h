@@ -40,6 +40,10 @@ struct AppLink {
 // Connects to 127.0.0.1:info.port within 0.8 s and authenticates with info.token; nothing on any failure.
 std::optional<AppLink> connect_app(const IpcInfo& info);
 
+// The judgement of the application's first line (LF included): valid UTF-8, one JSON object whose "ok"
+// is the boolean true.
+bool auth_reply_accepted(std::string_view line) noexcept;
+
 // Sends the value's compact text and one LF on `fd`, as one write. False on an I/O error.
 bool send_line(int fd, const json::Value& value);
 

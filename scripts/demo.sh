@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The demonstration: a browser and Safari talking to a stand-in Karvo application through the bridge.
+# Installs what is missing, builds, and runs everything in a scratch home that it removes afterwards.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/install-deps.sh"
+
+build="$root/build/demo"
+cmake -S "$root" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" -j "$(nproc)" --target karvo-host karvo-open karvo-standin-app karvo-browser
+bin="$build/bin"
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/karvo-demo.XXXXXX")
+app_pid=
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  for f in "$scratch"/*.pid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true; done
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+home="$scratch/home"
+data="$home/Library/Application Support/com.karvo.app"
+mkdir -p "$home"
+
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+wait_for() {  # wait_for FILE [present|absent]
+  for _ in $(seq 100); do
+    if [ "${2:-present}" = present ]; then [ -f "$1" ] && return 0; else [ ! -f "$1" ] && return 0; fi
+    sleep 0.05
+  done
+  echo "timed out waiting for $1" >&2
+  return 1
+}
+start_app() {
+  "$bin/karvo-standin-app" --home "$home" --quiet "$@" >"$scratch/app.log" &
+  app_pid=$!
+  wait_for "$data/ipc.json"
+}
+stop_app() {
+  kill "$app_pid"
+  wait "$app_pid" 2>/dev/null || true
+  app_pid=
+}
+
+say "Karvo (the stand-in) is running; its endpoint file:"
+start_app
+sed 's/"token":"[^"]*"/"token":"…"/' "$data/ipc.json"; echo
+
+say "A browser extension talks to it through karvo-host"
+"$bin/karvo-browser" --home "$home" --hold 300 -- \
+  '{"type":"hello","id":"h1"}' '{"type":"ping","id":"r1","data":{"b":2,"a":1}}'
+
+say "Karvo quits; the host answers \"app-unavailable\" for two seconds, then ends"
+stop_app
+"$bin/karvo-browser" --home "$home" --hold 3000 -- '{"type":"ping","id":"r2"}' '{"type":"no id"}' '{"id":7}'
