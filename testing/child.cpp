@@ -258,12 +258,17 @@ std::optional<std::string> Child::read_exact(std::size_t n, Ms timeout) {
   std::unique_lock lock(mu_);
   const bool got = cv_.wait_for(lock, timeout, [&] { return out_.size() - out_off_ >= n || out_eof_; });
   if (!got || out_.size() - out_off_ < n) return std::nullopt;
+  return take_locked(n, 0);
+}
+
+std::string Child::take_locked(std::size_t n, std::size_t skip) {
   std::string result = out_.substr(out_off_, n);
-  out_off_ += n;
-  if (out_off_ == out_.size()) {
+  out_off_ += n + skip;
+  if (out_off_ >= out_.size()) {
     out_.clear();
     out_off_ = 0;
   } else if (out_off_ > (1u << 20)) {
+    // Taken bytes are dropped now and then, not at every read.
     out_.erase(0, out_off_);
     out_off_ = 0;
   }
@@ -277,41 +282,20 @@ std::optional<std::string> Child::read_line(Ms timeout) {
     nl = out_.find('\n', out_off_);
     return nl != std::string::npos || out_eof_;
   });
-  std::string line;
-  if (nl != std::string::npos) {
-    line = out_.substr(out_off_, nl - out_off_);
-    out_off_ = nl + 1;
-  } else if (out_eof_ && out_off_ < out_.size()) {
-    line = out_.substr(out_off_);
-    out_off_ = out_.size();
-  } else {
-    return std::nullopt;
-  }
-  if (out_off_ == out_.size()) {
-    out_.clear();
-    out_off_ = 0;
-  } else if (out_off_ > (1u << 20)) {
-    out_.erase(0, out_off_);
-    out_off_ = 0;
-  }
-  return line;
+  if (nl != std::string::npos) return take_locked(nl - out_off_, 1);
+  if (out_eof_ && out_off_ < out_.size()) return take_locked(out_.size() - out_off_, 0);
+  return std::nullopt;
 }
 
 std::string Child::read_until_eof(Ms timeout) {
   std::unique_lock lock(mu_);
   cv_.wait_for(lock, timeout, [&] { return out_eof_; });
-  std::string rest = out_.substr(out_off_);
-  out_.clear();
-  out_off_ = 0;
-  return rest;
+  return take_locked(out_.size() - out_off_, 0);
 }
 
 std::string Child::take_stdout() {
   std::lock_guard lock(mu_);
-  std::string rest = out_.substr(out_off_);
-  out_.clear();
-  out_off_ = 0;
-  return rest;
+  return take_locked(out_.size() - out_off_, 0);
 }
 
 std::size_t Child::stdout_available() const {

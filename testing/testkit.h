@@ -188,6 +188,7 @@ class Child {
  private:
   void reader_loop();
   bool try_reap_locked(bool block);
+  std::string take_locked(std::size_t n, std::size_t skip);
   template <typename Ready>
   bool wait_output(Ready ready, Ms timeout) const;
 
