@@ -1,0 +1,252 @@
+#include "browsers.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace karvo::reg {
+namespace {
+
+using Base = DirRow::Base;
+
+// Where each browser looks for host manifests. Brave reads Google Chrome's system-wide folder.
+constexpr DirRow kDirs[] = {
+    {Browser::chrome, Os::linux_os, Scope::user, Base::config_home, "google-chrome/NativeMessagingHosts"},
+    {Browser::chrome, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
+    {Browser::chrome, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Google/Chrome/NativeMessagingHosts"},
+    {Browser::chrome, Os::mac_os, Scope::system, Base::root, "/Library/Google/Chrome/NativeMessagingHosts"},
+
+    {Browser::chromium, Os::linux_os, Scope::user, Base::config_home, "chromium/NativeMessagingHosts"},
+    {Browser::chromium, Os::linux_os, Scope::system, Base::root, "/etc/chromium/native-messaging-hosts"},
+    {Browser::chromium, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Chromium/NativeMessagingHosts"},
+    {Browser::chromium, Os::mac_os, Scope::system, Base::root,
+     "/Library/Application Support/Chromium/NativeMessagingHosts"},
+
+    {Browser::edge, Os::linux_os, Scope::user, Base::config_home, "microsoft-edge/NativeMessagingHosts"},
+    {Browser::edge, Os::linux_os, Scope::system, Base::root, "/etc/opt/edge/native-messaging-hosts"},
+    {Browser::edge, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Microsoft Edge/NativeMessagingHosts"},
+    {Browser::edge, Os::mac_os, Scope::system, Base::root, "/Library/Microsoft/Edge/NativeMessagingHosts"},
+
+    {Browser::brave, Os::linux_os, Scope::user, Base::config_home,
+     "BraveSoftware/Brave-Browser/NativeMessagingHosts"},
+    {Browser::brave, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
+    {Browser::brave, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/BraveSoftware/Brave-Browser/NativeMessagingHosts"},
+    {Browser::brave, Os::mac_os, Scope::system, Base::root, "/Library/Google/Chrome/NativeMessagingHosts"},
+
+    {Browser::vivaldi, Os::linux_os, Scope::user, Base::config_home, "vivaldi/NativeMessagingHosts"},
+    {Browser::vivaldi, Os::linux_os, Scope::system, Base::root, "/etc/opt/vivaldi/native-messaging-hosts"},
+    {Browser::vivaldi, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Vivaldi/NativeMessagingHosts"},
+    {Browser::vivaldi, Os::mac_os, Scope::system, Base::root,
+     "/Library/Application Support/Vivaldi/NativeMessagingHosts"},
+
+    {Browser::firefox, Os::linux_os, Scope::user, Base::home, ".mozilla/native-messaging-hosts"},
+    {Browser::firefox, Os::linux_os, Scope::system, Base::root, "/usr/lib/mozilla/native-messaging-hosts"},
+    {Browser::firefox, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Mozilla/NativeMessagingHosts"},
+    {Browser::firefox, Os::mac_os, Scope::system, Base::root,
+     "/Library/Application Support/Mozilla/NativeMessagingHosts"},
+};
+
+// Folders whose existence shows that a browser is installed (program) or has been used (profile).
+struct SignRow {
+  Browser browser;
+  Os os;
+  Base base;
+  std::string_view path;
+};
+constexpr SignRow kSigns[] = {
+    {Browser::chrome, Os::linux_os, Base::root, "/opt/google/chrome"},
+    {Browser::chrome, Os::linux_os, Base::config_home, "google-chrome"},
+    {Browser::chrome, Os::mac_os, Base::root, "/Applications/Google Chrome.app"},
+    {Browser::chrome, Os::mac_os, Base::home, "Applications/Google Chrome.app"},
+    {Browser::chrome, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome"},
+
+    {Browser::chromium, Os::linux_os, Base::root, "/usr/lib/chromium"},
+    {Browser::chromium, Os::linux_os, Base::root, "/usr/lib64/chromium-browser"},
+    {Browser::chromium, Os::linux_os, Base::root, "/usr/lib/chromium-browser"},
+    {Browser::chromium, Os::linux_os, Base::config_home, "chromium"},
+    {Browser::chromium, Os::mac_os, Base::root, "/Applications/Chromium.app"},
+    {Browser::chromium, Os::mac_os, Base::home, "Applications/Chromium.app"},
+    {Browser::chromium, Os::mac_os, Base::home, "Library/Application Support/Chromium"},
+
+    {Browser::edge, Os::linux_os, Base::root, "/opt/microsoft/msedge"},
+    {Browser::edge, Os::linux_os, Base::config_home, "microsoft-edge"},
+    {Browser::edge, Os::mac_os, Base::root, "/Applications/Microsoft Edge.app"},
+    {Browser::edge, Os::mac_os, Base::home, "Applications/Microsoft Edge.app"},
+    {Browser::edge, Os::mac_os, Base::home, "Library/Application Support/Microsoft Edge"},
+
+    {Browser::brave, Os::linux_os, Base::root, "/opt/brave.com/brave"},
+    {Browser::brave, Os::linux_os, Base::config_home, "BraveSoftware/Brave-Browser"},
+    {Browser::brave, Os::mac_os, Base::root, "/Applications/Brave Browser.app"},
+    {Browser::brave, Os::mac_os, Base::home, "Applications/Brave Browser.app"},
+    {Browser::brave, Os::mac_os, Base::home, "Library/Application Support/BraveSoftware/Brave-Browser"},
+
+    {Browser::vivaldi, Os::linux_os, Base::root, "/opt/vivaldi"},
+    {Browser::vivaldi, Os::linux_os, Base::config_home, "vivaldi"},
+    {Browser::vivaldi, Os::mac_os, Base::root, "/Applications/Vivaldi.app"},
+    {Browser::vivaldi, Os::mac_os, Base::home, "Applications/Vivaldi.app"},
+    {Browser::vivaldi, Os::mac_os, Base::home, "Library/Application Support/Vivaldi"},
+
+    {Browser::firefox, Os::linux_os, Base::root, "/usr/lib/firefox"},
+    {Browser::firefox, Os::linux_os, Base::root, "/usr/lib/firefox-esr"},
+    {Browser::firefox, Os::linux_os, Base::root, "/usr/lib64/firefox"},
+    {Browser::firefox, Os::linux_os, Base::root, "/opt/firefox"},
+    {Browser::firefox, Os::linux_os, Base::home, ".mozilla/firefox"},
+    {Browser::firefox, Os::mac_os, Base::root, "/Applications/Firefox.app"},
+    {Browser::firefox, Os::mac_os, Base::home, "Applications/Firefox.app"},
+    {Browser::firefox, Os::mac_os, Base::home, "Library/Application Support/Firefox"},
+};
+
+struct BrowserRow {
+  Browser browser;
+  std::string_view key;
+  std::string_view name;
+  Family family;
+  std::string_view flatpak_id;  // "" when none is published
+  std::string_view snap_name;   // "" when none is published
+};
+constexpr BrowserRow kBrowsers[] = {
+    {Browser::chrome, "chrome", "Google Chrome", Family::chromium, "com.google.Chrome", ""},
+    {Browser::chromium, "chromium", "Chromium", Family::chromium, "org.chromium.Chromium", "chromium"},
+    {Browser::edge, "edge", "Microsoft Edge", Family::chromium, "com.microsoft.Edge", ""},
+    {Browser::brave, "brave", "Brave", Family::chromium, "com.brave.Browser", "brave"},
+    {Browser::vivaldi, "vivaldi", "Vivaldi", Family::chromium, "com.vivaldi.Vivaldi", "vivaldi"},
+    {Browser::firefox, "firefox", "Firefox", Family::firefox, "org.mozilla.firefox", "firefox"},
+};
+
+const BrowserRow& row(Browser b) {
+  for (const BrowserRow& r : kBrowsers) {
+    if (r.browser == b) return r;
+  }
+  return kBrowsers[0];  // unreachable: every enumerator has a row
+}
+
+std::string join(std::string_view dir, std::string_view rel) {
+  std::string out(dir);
+  if (!out.empty() && out.back() != '/' && !rel.empty() && rel.front() != '/') out += '/';
+  if (!out.empty() && out.back() == '/' && !rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+  out += rel;
+  return out;
+}
+
+std::string anchored(Base base, std::string_view path, const Places& places) {
+  switch (base) {
+    case Base::home:
+      return join(places.home, path);
+    case Base::config_home:
+      return join(places.config_home, path);
+    case Base::root:
+      return places.root.empty() ? std::string(path) : join(places.root, path);
+  }
+  return std::string(path);
+}
+
+bool is_dir(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The password database's home of the real user ("" when there is none). The tools are single-threaded.
+std::string passwd_home() {
+  const passwd* entry = ::getpwuid(::getuid());
+  return entry != nullptr && entry->pw_dir != nullptr ? std::string(entry->pw_dir) : std::string();
+}
+
+}  // namespace
+
+Places current_places(std::string root) {
+  Places p;
+  p.root = std::move(root);
+  const char* home = std::getenv("HOME");
+  p.home = (home != nullptr && *home != '\0') ? std::string(home) : passwd_home();
+  // Chromium-based browsers keep their profiles under $XDG_CONFIG_HOME when it is an absolute path.
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  p.config_home = (xdg != nullptr && xdg[0] == '/') ? std::string(xdg) : join(p.home, ".config");
+  return p;
+}
+
+std::string_view key(Browser b) { return row(b).key; }
+std::string_view display_name(Browser b) { return row(b).name; }
+Family family(Browser b) { return row(b).family; }
+
+std::optional<Browser> browser_from_key(std::string_view k) {
+  for (const BrowserRow& r : kBrowsers) {
+    if (r.key == k) return r.browser;
+  }
+  return std::nullopt;
+}
+
+std::string_view scope_text(Scope s) { return s == Scope::user ? "this user" : "system-wide"; }
+
+std::span<const DirRow> dir_table() { return kDirs; }
+
+std::string manifest_dir(Browser b, Scope s, const Places& places) {
+  for (const DirRow& r : kDirs) {
+    if (r.browser == b && r.os == places.os && r.scope == s) return anchored(r.base, r.path, places);
+  }
+  return {};  // unreachable: the table has a row for every browser, system and scope
+}
+
+std::string manifest_path(Browser b, Scope s, const Places& places) {
+  return join(manifest_dir(b, s, places), std::string(kHostName) + ".json");
+}
+
+std::vector<std::string> manifest_search_order(Browser b, const Places& places) {
+  return {manifest_path(b, Scope::user, places), manifest_path(b, Scope::system, places)};
+}
+
+bool browser_found(Browser b, const Places& places) {
+  for (const SignRow& s : kSigns) {
+    if (s.browser == b && s.os == places.os && is_dir(anchored(s.base, s.path, places))) return true;
+  }
+  return false;
+}
+
+std::vector<SandboxedInstall> sandboxed_installs(Browser b, const Places& places) {
+  std::vector<SandboxedInstall> out;
+  if (places.os != Os::linux_os) return out;
+  const BrowserRow& r = row(b);
+  const std::string name(r.name);
+  if (!r.flatpak_id.empty()) {
+    const std::string id(r.flatpak_id);
+    for (const std::string& where :
+         {anchored(Base::home, ".var/app/" + id, places), anchored(Base::home, ".local/share/flatpak/app/" + id, places),
+          anchored(Base::root, "/var/lib/flatpak/app/" + id, places)}) {
+      if (!is_dir(where)) continue;
+      out.push_back({b, "Flatpak", where,
+                     name + " installed as a Flatpak (" + id +
+                         ") cannot start karvo-host: its sandbox runs no program from outside and does not "
+                         "read the manifests written here. Use " + name +
+                         " from a regular package to reach Karvo."});
+      break;
+    }
+  }
+  if (!r.snap_name.empty()) {
+    const std::string snap(r.snap_name);
+    for (const std::string& where :
+         {anchored(Base::root, "/snap/" + snap, places), anchored(Base::home, "snap/" + snap, places)}) {
+      if (!is_dir(where)) continue;
+      std::string advice =
+          b == Browser::firefox
+              ? name + " installed as a Snap starts karvo-host only through the desktop's WebExtensions portal "
+                       "(recent snapd and xdg-desktop-portal), from the manifest in ~/.mozilla/native-messaging-hosts "
+                       "(register for this user). If the extension still cannot reach Karvo, use " +
+                    name + " from a regular package."
+              : name + " installed as a Snap cannot start karvo-host: its confinement runs no program from "
+                       "outside the snap. Use " +
+                    name + " from a regular package to reach Karvo.";
+      out.push_back({b, "Snap", where, std::move(advice)});
+      break;
+    }
+  }
+  return out;
+}
+
+}  // namespace karvo::reg

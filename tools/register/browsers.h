@@ -1,0 +1,86 @@
+// The browsers that can start karvo-host, and where each looks for native messaging host manifests on
+// Linux and macOS, per user and system-wide. Everything here is computed from one table and a
+// `Places` value, so the answers for either system can be had (and tested) on both.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace karvo::reg {
+
+// The name under which karvo-host is registered with every browser; the manifest file is this name
+// with ".json".
+inline constexpr std::string_view kHostName = "com.karvo.bridge";
+inline constexpr std::string_view kHostDescription = "Karvo browser bridge";
+
+enum class Os { linux_os, mac_os };
+enum class Scope { user, system };
+enum class Family { chromium, firefox };  // decides the manifest's list of allowed extensions
+enum class Browser { chrome, chromium, edge, brave, vivaldi, firefox };
+
+inline constexpr Browser kAllBrowsers[] = {Browser::chrome, Browser::chromium, Browser::edge,
+                                           Browser::brave,  Browser::vivaldi,  Browser::firefox};
+
+// The system this program was built for.
+constexpr Os this_os() {
+#ifdef __APPLE__
+  return Os::mac_os;
+#else
+  return Os::linux_os;
+#endif
+}
+
+// Where the paths of the table are anchored.
+struct Places {
+  Os os = this_os();
+  std::string root;         // "" for the real "/", else a folder that stands for it
+  std::string home;         // the user's home directory
+  std::string config_home;  // Linux: $XDG_CONFIG_HOME when absolute, else <home>/.config
+};
+
+// Places for this process: $HOME (else the password database), $XDG_CONFIG_HOME, and `root`.
+Places current_places(std::string root = {});
+
+std::string_view key(Browser b);           // "chrome", "chromium", "edge", "brave", "vivaldi", "firefox"
+std::string_view display_name(Browser b);  // "Google Chrome", "Chromium", ...
+Family family(Browser b);
+std::optional<Browser> browser_from_key(std::string_view key);
+std::string_view scope_text(Scope s);      // "this user", "system-wide"
+
+// The folder in which browser `b` looks for host manifests of scope `s`. The system folders are
+// prefixed with places.root.
+std::string manifest_dir(Browser b, Scope s, const Places& places);
+// manifest_dir + "/com.karvo.bridge.json".
+std::string manifest_path(Browser b, Scope s, const Places& places);
+
+// The manifests that browser `b` reads, in the order it tries them (the user's first).
+std::vector<std::string> manifest_search_order(Browser b, const Places& places);
+
+// True when the browser seems to be installed, or to have been used by this user: its program folder
+// or its profile folder exists.
+bool browser_found(Browser b, const Places& places);
+
+// A copy of the browser installed as a Flatpak or a Snap, which cannot start karvo-host as a regular
+// install does. `advice` says what works there.
+struct SandboxedInstall {
+  Browser browser;
+  std::string kind;  // "Flatpak" or "Snap"
+  std::string where;  // the folder that gave it away
+  std::string advice;
+};
+std::vector<SandboxedInstall> sandboxed_installs(Browser b, const Places& places);
+
+// The rows of the path table, for the tests.
+struct DirRow {
+  Browser browser;
+  Os os;
+  Scope scope;
+  enum class Base { home, config_home, root } base;
+  std::string_view path;  // relative to the base (for root: absolute)
+};
+std::span<const DirRow> dir_table();
+
+}  // namespace karvo::reg

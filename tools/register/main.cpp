@@ -1,0 +1,136 @@
+// karvo-register: registers karvo-host as the native messaging host "com.karvo.bridge" with the
+// browsers (Google Chrome, Chromium, Microsoft Edge, Brave, Vivaldi, Firefox), or removes it.
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "browsers.h"
+#include "executable_path.h"
+#include "manifest.h"
+#include "registration.h"
+
+namespace {
+
+using namespace karvo::reg;
+
+constexpr std::string_view kUsage = R"(usage: karvo-register install|remove [options]
+Installs or removes the native messaging host manifest "com.karvo.bridge.json" that lets browser
+extensions start karvo-host.
+  --browser NAME      chrome, chromium, edge, brave, vivaldi or firefox; repeat for several.
+                      Default: install for every browser found here, remove for all
+  --all               every supported browser, found here or not
+  --system            system-wide manifests (needs root) instead of this user's
+  --origin ORIGIN     an extension allowed to connect from Chromium-based browsers:
+                      chrome-extension://ID/ or the bare ID; repeat for several
+  --extension-id ID   an extension allowed to connect from Firefox (like name@example.com);
+                      repeat for several
+  --host PATH         the karvo-host to register (default: karvo-host beside this program)
+  --root DIR          act under DIR as if it were / (packaging)
+  --dry-run           show what would be written or removed, and change nothing
+  --help              this text
+The manifest lists exactly the extensions given. Installing again with the same options changes
+nothing; removing touches only manifests of com.karvo.bridge.
+Exit status: 0 when everything was done, 1 when something could not be, 2 on a usage error.
+)";
+
+int usage_error(const std::string& text) {
+  std::fprintf(stderr, "karvo-register: %s\n(karvo-register --help shows the options)\n", text.c_str());
+  return 2;
+}
+
+std::string default_host_path() {
+  const std::optional<std::string> self = karvo::executable_path();
+  if (!self) return "karvo-host";
+  const std::size_t slash = self->rfind('/');
+  return slash == std::string::npos ? std::string("karvo-host") : self->substr(0, slash + 1) + "karvo-host";
+}
+
+int run(const std::vector<std::string>& args) {
+  if (args.empty()) return usage_error("say install or remove");
+  if (args[0] == "--help" || args[0] == "-h") {
+    std::fputs(kUsage.data(), stdout);
+    return 0;
+  }
+  Request req;
+  if (args[0] == "install") {
+    req.action = Action::install;
+  } else if (args[0] == "remove") {
+    req.action = Action::remove;
+  } else {
+    return usage_error("unknown command " + args[0] + "; say install or remove");
+  }
+  std::string root;
+  std::optional<std::string> host;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return args[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage.data(), stdout);
+      return 0;
+    } else if (a == "--all") {
+      req.all = true;
+    } else if (a == "--system") {
+      req.scope = Scope::system;
+    } else if (a == "--dry-run") {
+      req.dry_run = true;
+    } else if (a == "--browser" || a == "--origin" || a == "--extension-id" || a == "--host" || a == "--root") {
+      const std::optional<std::string> v = value();
+      if (!v) return usage_error(a + " needs a value");
+      if (a == "--browser") {
+        const std::optional<Browser> b = browser_from_key(*v);
+        if (!b) return usage_error("unknown browser " + *v + "; say chrome, chromium, edge, brave, vivaldi or firefox");
+        if (std::find(req.browsers.begin(), req.browsers.end(), *b) == req.browsers.end()) req.browsers.push_back(*b);
+      } else if (a == "--origin") {
+        const std::optional<std::string> origin = normalise_origin(*v);
+        if (!origin) return usage_error(*v + " is not an extension origin like chrome-extension://<32 letters a-p>/");
+        if (std::find(req.origins.begin(), req.origins.end(), *origin) == req.origins.end()) req.origins.push_back(*origin);
+      } else if (a == "--extension-id") {
+        if (!valid_firefox_id(*v)) return usage_error(*v + " is not a Firefox extension id like name@example.com");
+        if (std::find(req.firefox_ids.begin(), req.firefox_ids.end(), *v) == req.firefox_ids.end()) {
+          req.firefox_ids.push_back(*v);
+        }
+      } else if (a == "--host") {
+        host = *v;
+      } else {
+        root = *v;
+      }
+    } else {
+      return usage_error("unknown option " + a);
+    }
+  }
+  if (req.all && !req.browsers.empty()) return usage_error("give either --all or --browser, not both");
+  if (req.action == Action::install) {
+    for (const Browser b : req.browsers) {
+      if (family(b) == Family::chromium && req.origins.empty()) {
+        return usage_error(std::string(display_name(b)) + " needs the extensions it allows: give --origin");
+      }
+      if (family(b) == Family::firefox && req.firefox_ids.empty()) {
+        return usage_error(std::string(display_name(b)) + " needs the extensions it allows: give --extension-id");
+      }
+    }
+    if (req.origins.empty() && req.firefox_ids.empty()) {
+      return usage_error("give the extensions allowed to connect: --origin and/or --extension-id");
+    }
+    req.host_path = host ? *host : default_host_path();
+  }
+  const Outcome outcome = run_request(req, current_places(root));
+  for (const std::string& line : outcome.lines) std::printf("%s\n", line.c_str());
+  return outcome.ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (...) {
+    std::fputs("karvo-register: out of memory\n", stderr);
+    return 1;
+  }
+}

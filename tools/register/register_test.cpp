@@ -1,0 +1,374 @@
+// karvo-register: the path table, the manifest, and installing and removing in scratch folders.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+#include <tuple>
+
+#include "browsers.h"
+#include "files.h"
+#include "json.h"
+#include "manifest.h"
+#include "registration.h"
+#include "testkit.h"
+
+namespace karvo::reg {
+namespace {
+
+using ::testing::HasSubstr;
+using testkit::ScratchHome;
+using namespace std::chrono_literals;
+
+constexpr std::string_view kOrigin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
+constexpr std::string_view kFirefoxId = "bridge@karvo.com";
+
+Places fixed_places(Os os) { return {os, "/r", "/h", "/h/.cfg"}; }
+
+TEST(PathTable, EveryBrowserSystemAndScopeHasOneFolder) {
+  for (const Browser b : kAllBrowsers) {
+    for (const Os os : {Os::linux_os, Os::mac_os}) {
+      for (const Scope s : {Scope::user, Scope::system}) {
+        int rows = 0;
+        for (const DirRow& r : dir_table()) rows += r.browser == b && r.os == os && r.scope == s;
+        EXPECT_EQ(rows, 1) << key(b) << " " << static_cast<int>(os) << " " << scope_text(s);
+      }
+    }
+  }
+}
+
+TEST(PathTable, FoldersPerBrowserSystemAndScope) {
+  struct Row {
+    Browser b;
+    Os os;
+    Scope scope;
+    std::string_view dir;
+  };
+  const Row rows[] = {
+      {Browser::chrome, Os::linux_os, Scope::user, "/h/.cfg/google-chrome/NativeMessagingHosts"},
+      {Browser::chrome, Os::linux_os, Scope::system, "/r/etc/opt/chrome/native-messaging-hosts"},
+      {Browser::chrome, Os::mac_os, Scope::user, "/h/Library/Application Support/Google/Chrome/NativeMessagingHosts"},
+      {Browser::chrome, Os::mac_os, Scope::system, "/r/Library/Google/Chrome/NativeMessagingHosts"},
+      {Browser::chromium, Os::linux_os, Scope::user, "/h/.cfg/chromium/NativeMessagingHosts"},
+      {Browser::chromium, Os::linux_os, Scope::system, "/r/etc/chromium/native-messaging-hosts"},
+      {Browser::chromium, Os::mac_os, Scope::user, "/h/Library/Application Support/Chromium/NativeMessagingHosts"},
+      {Browser::chromium, Os::mac_os, Scope::system, "/r/Library/Application Support/Chromium/NativeMessagingHosts"},
+      {Browser::edge, Os::linux_os, Scope::user, "/h/.cfg/microsoft-edge/NativeMessagingHosts"},
+      {Browser::edge, Os::linux_os, Scope::system, "/r/etc/opt/edge/native-messaging-hosts"},
+      {Browser::edge, Os::mac_os, Scope::user, "/h/Library/Application Support/Microsoft Edge/NativeMessagingHosts"},
+      {Browser::edge, Os::mac_os, Scope::system, "/r/Library/Microsoft/Edge/NativeMessagingHosts"},
+      {Browser::brave, Os::linux_os, Scope::user, "/h/.cfg/BraveSoftware/Brave-Browser/NativeMessagingHosts"},
+      {Browser::brave, Os::linux_os, Scope::system, "/r/etc/opt/chrome/native-messaging-hosts"},
+      {Browser::brave, Os::mac_os, Scope::user,
+       "/h/Library/Application Support/BraveSoftware/Brave-Browser/NativeMessagingHosts"},
+      {Browser::brave, Os::mac_os, Scope::system, "/r/Library/Google/Chrome/NativeMessagingHosts"},
+      {Browser::vivaldi, Os::linux_os, Scope::user, "/h/.cfg/vivaldi/NativeMessagingHosts"},
+      {Browser::vivaldi, Os::linux_os, Scope::system, "/r/etc/opt/vivaldi/native-messaging-hosts"},
+      {Browser::vivaldi, Os::mac_os, Scope::user, "/h/Library/Application Support/Vivaldi/NativeMessagingHosts"},
+      {Browser::vivaldi, Os::mac_os, Scope::system, "/r/Library/Application Support/Vivaldi/NativeMessagingHosts"},
+      {Browser::firefox, Os::linux_os, Scope::user, "/h/.mozilla/native-messaging-hosts"},
+      {Browser::firefox, Os::linux_os, Scope::system, "/r/usr/lib/mozilla/native-messaging-hosts"},
+      {Browser::firefox, Os::mac_os, Scope::user, "/h/Library/Application Support/Mozilla/NativeMessagingHosts"},
+      {Browser::firefox, Os::mac_os, Scope::system, "/r/Library/Application Support/Mozilla/NativeMessagingHosts"},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(manifest_dir(r.b, r.scope, fixed_places(r.os)), r.dir) << key(r.b);
+    EXPECT_EQ(manifest_path(r.b, r.scope, fixed_places(r.os)), std::string(r.dir) + "/com.karvo.bridge.json");
+  }
+  // Without a root the system folders are the real ones; the user's come first in the search.
+  Places real = fixed_places(Os::linux_os);
+  real.root.clear();
+  EXPECT_EQ(manifest_search_order(Browser::chromium, real),
+            (std::vector<std::string>{"/h/.cfg/chromium/NativeMessagingHosts/com.karvo.bridge.json",
+                                      "/etc/chromium/native-messaging-hosts/com.karvo.bridge.json"}));
+}
+
+TEST(PathTable, PlacesFollowHomeAndXdgConfigHome) {
+  ScratchHome home;
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", "/elsewhere/cfg", 1);
+  EXPECT_EQ(current_places().config_home, "/elsewhere/cfg");
+  ::setenv("XDG_CONFIG_HOME", "relative/cfg", 1);  // not absolute: ignored, as the browsers do
+  EXPECT_EQ(current_places().config_home, home.path() + "/.config");
+  ::unsetenv("XDG_CONFIG_HOME");
+  const Places p = current_places("/stage");
+  EXPECT_EQ(p.home, home.path());
+  EXPECT_EQ(p.root, "/stage");
+  EXPECT_EQ(p.os, Os::linux_os);
+}
+
+TEST(Manifest, TextPerFamilyReadsBackAndEscapes) {
+  const std::string host = R"(/opt/K "x"\karvo-host)";
+  const std::string chromium = manifest_text(Family::chromium, host, {std::string(kOrigin), "chrome-extension://b/"});
+  const std::optional<json::Value> v = json::parse(chromium);
+  ASSERT_TRUE(v) << chromium;
+  EXPECT_EQ(*v->find("name"), json::Value("com.karvo.bridge"));
+  EXPECT_EQ(*v->find("type"), json::Value("stdio"));
+  EXPECT_EQ(*v->find("path"), json::Value(host));
+  EXPECT_EQ(*v->find("allowed_origins"), json::Value(json::Array{std::string(kOrigin), "chrome-extension://b/"}));
+  EXPECT_EQ(v->find("allowed_extensions"), nullptr);
+
+  const std::string firefox = manifest_text(Family::firefox, host, {std::string(kFirefoxId)});
+  const ManifestCheck fc = check_manifest(firefox, Family::firefox);
+  EXPECT_FALSE(fc.problem) << *fc.problem;
+  EXPECT_EQ(fc.host_path, host);
+  EXPECT_EQ(fc.allowed, std::vector<std::string>{std::string(kFirefoxId)});
+  // A Firefox manifest has no list that Chromium reads, and the other way round.
+  EXPECT_TRUE(check_manifest(firefox, Family::chromium).problem);
+  EXPECT_TRUE(check_manifest(chromium, Family::firefox).problem);
+  EXPECT_TRUE(is_our_manifest(chromium));
+  EXPECT_TRUE(is_our_manifest(firefox));
+}
+
+TEST(Manifest, ProblemsABrowserWouldRejectOn) {
+  const std::pair<std::string_view, std::string_view> rows[] = {
+      {"{", "not valid JSON"},
+      {"[]", "not a JSON object"},
+      {R"({"name":"com.other.host","description":"d","path":"/x","type":"stdio","allowed_origins":["o"]})", "\"name\""},
+      {R"({"name":"com.karvo.bridge","path":"/x","type":"stdio","allowed_origins":["o"]})", "\"description\""},
+      {R"({"name":"com.karvo.bridge","description":"d","path":"/x","type":"pipe","allowed_origins":["o"]})", "\"type\""},
+      {R"({"name":"com.karvo.bridge","description":"d","path":"karvo-host","type":"stdio","allowed_origins":["o"]})",
+       "absolute"},
+      {R"({"name":"com.karvo.bridge","description":"d","path":"/x","type":"stdio"})", "no \"allowed_origins\""},
+      {R"({"name":"com.karvo.bridge","description":"d","path":"/x","type":"stdio","allowed_origins":[1]})",
+       "other than text"},
+      {R"({"name":"com.karvo.bridge","description":"d","path":"/x","type":"stdio","allowed_origins":[]})", "empty"},
+  };
+  for (const auto& [text, problem] : rows) {
+    const ManifestCheck c = check_manifest(text, Family::chromium);
+    ASSERT_TRUE(c.problem) << text;
+    EXPECT_THAT(*c.problem, HasSubstr(std::string(problem))) << text;
+  }
+  EXPECT_FALSE(is_our_manifest(R"({"name":"com.other.host"})"));
+  EXPECT_FALSE(is_our_manifest("not json"));
+}
+
+TEST(Manifest, ExtensionIdentities) {
+  const std::string id = "abcdefghijklmnopabcdefghijklmnop";
+  const std::string origin = "chrome-extension://" + id + "/";
+  for (const std::string& form : {origin, "chrome-extension://" + id, id}) EXPECT_EQ(normalise_origin(form), origin);
+  for (const std::string& bad : std::vector<std::string>{
+           "chrome-extension://*/", "chrome-extension://" + id.substr(1) + "/",
+           "chrome-extension://ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP/", "https://" + id + "/",
+           "chrome-extension://abcdefghijklmnopabcdefghijklmnoq/", ""}) {
+    EXPECT_FALSE(normalise_origin(bad)) << bad;
+  }
+  for (std::string_view good : {"bridge@karvo.com", "@karvo", "a.b-c_d@x.y", "{12345678-9abc-DEF0-1234-56789abcdef0}"}) {
+    EXPECT_TRUE(valid_firefox_id(good)) << good;
+  }
+  for (std::string_view bad : {"", "bridge", "bridge@", "a b@c", "{12345678-9abc-def0-1234-56789abcdef}",
+                               "x@y\n", "a@b@c"}) {
+    EXPECT_FALSE(valid_firefox_id(bad)) << bad;
+  }
+}
+
+// A scratch home with a karvo-host stand-in, and requests against it.
+class Registration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    places_ = {Os::linux_os, home_.path() + "/root", home_.path(), home_.path() + "/.config"};
+    host_ = "/usr/bin/karvo-host";  // as the browsers will see it; it lies under the root
+    ASSERT_TRUE(testkit::write_file(places_.root + host_, "#!/bin/sh\n", 0755));
+  }
+  Request install(std::vector<Browser> browsers, Scope scope = Scope::user) const {
+    Request r;
+    r.action = Action::install;
+    r.scope = scope;
+    r.browsers = std::move(browsers);
+    r.origins = {std::string(kOrigin)};
+    r.firefox_ids = {std::string(kFirefoxId)};
+    r.host_path = host_;
+    return r;
+  }
+  static Request remove(std::vector<Browser> browsers, Scope scope = Scope::user) {
+    Request r;
+    r.action = Action::remove;
+    r.scope = scope;
+    r.browsers = std::move(browsers);
+    return r;
+  }
+  std::string path(Browser b, Scope s = Scope::user) const { return manifest_path(b, s, places_); }
+  static std::string all_lines(const Outcome& o) {
+    std::string s;
+    for (const std::string& l : o.lines) s += l + "\n";
+    return s;
+  }
+
+  ScratchHome home_;
+  Places places_;
+  std::string host_;
+};
+
+TEST_F(Registration, InstallWritesEachBrowsersManifestOnceAndIsIdempotent) {
+  const Outcome first = run_request(install({Browser::chromium, Browser::firefox}), places_);
+  ASSERT_TRUE(first.ok) << all_lines(first);
+  EXPECT_EQ(first.lines, (std::vector<std::string>{"wrote " + path(Browser::chromium) + " (Chromium, this user)",
+                                                   "wrote " + path(Browser::firefox) + " (Firefox, this user)"}));
+  const std::optional<std::string> chromium = read_text(path(Browser::chromium));
+  ASSERT_TRUE(chromium);
+  EXPECT_EQ(*chromium, manifest_text(Family::chromium, host_, {std::string(kOrigin)}));
+  EXPECT_EQ(read_text(path(Browser::firefox)), manifest_text(Family::firefox, host_, {std::string(kFirefoxId)}));
+  EXPECT_EQ(testkit::file_mode(path(Browser::chromium)), 0644u);
+  EXPECT_EQ(testkit::file_mode(manifest_dir(Browser::chromium, Scope::user, places_)), 0755u);
+
+  struct stat before{};
+  ASSERT_EQ(::stat(path(Browser::chromium).c_str(), &before), 0);
+  const Outcome again = run_request(install({Browser::chromium, Browser::firefox}), places_);
+  EXPECT_TRUE(again.ok);
+  EXPECT_THAT(again.lines, ::testing::Each(::testing::StartsWith("unchanged ")));
+  struct stat after{};
+  ASSERT_EQ(::stat(path(Browser::chromium).c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);  // not rewritten
+
+  // Other extensions: the manifest is replaced and lists exactly those.
+  Request other = install({Browser::chromium});
+  other.origins = {"chrome-extension://pppppppppppppppppppppppppppppppp/"};
+  EXPECT_TRUE(run_request(other, places_).ok);
+  EXPECT_EQ(check_manifest(*read_text(path(Browser::chromium)), Family::chromium).allowed, other.origins);
+  // Nothing else lies in the folder: the temporary file went away with the rename.
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(manifest_dir(Browser::chromium, Scope::user, places_))) {
+    names.insert(e.path().filename().string());
+  }
+  EXPECT_EQ(names, std::set<std::string>{"com.karvo.bridge.json"});
+}
+
+TEST_F(Registration, DryRunShowsTheContentAndChangesNothing) {
+  Request r = install({Browser::edge});
+  r.dry_run = true;
+  const Outcome o = run_request(r, places_);
+  ASSERT_TRUE(o.ok);
+  ASSERT_GE(o.lines.size(), 2u);
+  EXPECT_EQ(o.lines[0], "would write " + path(Browser::edge) + " (Microsoft Edge, this user):");
+  EXPECT_THAT(all_lines(o), HasSubstr("      \"allowed_origins\": [\n        \"" + std::string(kOrigin) + "\"\n"));
+  EXPECT_FALSE(testkit::path_exists(home_.path() + "/.config"));
+
+  ASSERT_TRUE(run_request(install({Browser::edge}), places_).ok);
+  EXPECT_THAT(run_request(r, places_).lines, ::testing::ElementsAre("would leave unchanged " + path(Browser::edge) +
+                                                                     " (Microsoft Edge, this user)"));
+  Request rm = remove({Browser::edge});
+  rm.dry_run = true;
+  EXPECT_THAT(run_request(rm, places_).lines,
+              ::testing::ElementsAre("would remove " + path(Browser::edge) + " (Microsoft Edge, this user)"));
+  EXPECT_TRUE(testkit::path_exists(path(Browser::edge)));
+}
+
+TEST_F(Registration, RemovalTouchesOnlyOurFiles) {
+  ASSERT_TRUE(run_request(install({Browser::chrome, Browser::vivaldi}), places_).ok);
+  const std::string dir = manifest_dir(Browser::chrome, Scope::user, places_);
+  ASSERT_TRUE(testkit::write_file(dir + "/com.other.host.json", R"({"name":"com.other.host"})"));
+  // Somebody else's file under our name (say, by hand) is neither replaced nor removed.
+  const std::string foreign = R"({"name":"com.example.other","path":"/x"})";
+  ASSERT_TRUE(testkit::write_file(path(Browser::vivaldi), foreign));
+
+  const Outcome o = run_request(remove({}), places_);  // every browser
+  EXPECT_TRUE(o.ok) << all_lines(o);
+  EXPECT_THAT(o.lines, ::testing::ElementsAre("removed " + path(Browser::chrome) + " (Google Chrome, this user)",
+                                              "left " + path(Browser::vivaldi) +
+                                                  " alone: it is not a manifest of com.karvo.bridge"));
+  EXPECT_FALSE(testkit::path_exists(path(Browser::chrome)));
+  EXPECT_TRUE(testkit::path_exists(dir + "/com.other.host.json"));
+  EXPECT_TRUE(testkit::path_exists(dir));  // folders stay
+  EXPECT_EQ(read_text(path(Browser::vivaldi)), foreign);
+
+  const Outcome refused = run_request(install({Browser::vivaldi}), places_);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_THAT(all_lines(refused), HasSubstr("left " + path(Browser::vivaldi) + " alone"));
+  EXPECT_EQ(read_text(path(Browser::vivaldi)), foreign);
+
+  EXPECT_THAT(run_request(remove({Browser::chrome}), places_).lines,
+              ::testing::ElementsAre(HasSubstr("nothing to remove: no manifest of com.karvo.bridge for this user")));
+}
+
+TEST_F(Registration, SystemWideFileSharedByChromeAndBrave) {
+  const Outcome o = run_request(install({Browser::chrome, Browser::brave}, Scope::system), places_);
+  ASSERT_TRUE(o.ok) << all_lines(o);
+  const std::string shared = places_.root + "/etc/opt/chrome/native-messaging-hosts/com.karvo.bridge.json";
+  EXPECT_THAT(o.lines, ::testing::ElementsAre("wrote " + shared + " (Google Chrome, Brave, system-wide)"));
+  EXPECT_EQ(testkit::file_mode(shared), 0644u);
+
+  // Removing it for Brave alone would take it from Google Chrome too: it stays.
+  EXPECT_THAT(run_request(remove({Browser::brave}, Scope::system), places_).lines,
+              ::testing::ElementsAre(HasSubstr("Google Chrome reads it too")));
+  EXPECT_TRUE(testkit::path_exists(shared));
+  EXPECT_TRUE(run_request(remove({Browser::chrome, Browser::brave}, Scope::system), places_).ok);
+  EXPECT_FALSE(testkit::path_exists(shared));
+}
+
+TEST_F(Registration, HostMustBeAnAbsoluteExecutable) {
+  ASSERT_TRUE(testkit::write_file(places_.root + "/opt/plain-file", "data", 0644));
+  for (const std::string host : {"karvo-host", "/opt/missing", "/opt/plain-file", "/opt"}) {
+    Request r = install({Browser::chromium});
+    r.host_path = host;
+    const Outcome o = run_request(r, places_);
+    EXPECT_FALSE(o.ok) << host;
+    EXPECT_THAT(all_lines(o), HasSubstr("error: ")) << host;
+  }
+  EXPECT_FALSE(testkit::path_exists(path(Browser::chromium)));
+}
+
+TEST_F(Registration, DefaultSetIsTheBrowsersFoundHere) {
+  EXPECT_FALSE(run_request(install({}), places_).ok);  // nothing found in an empty home
+  ASSERT_TRUE(testkit::make_dirs(places_.config_home + "/chromium"));
+  ASSERT_TRUE(testkit::make_dirs(places_.root + "/usr/lib/firefox-esr"));
+  Request r = install({});
+  r.firefox_ids.clear();  // Firefox found, but no extension of it given: skipped with a word
+  const Outcome o = run_request(r, places_);
+  EXPECT_TRUE(o.ok) << all_lines(o);
+  EXPECT_THAT(o.lines, ::testing::ElementsAre("skipped Firefox: no --extension-id given",
+                                              "wrote " + path(Browser::chromium) + " (Chromium, this user)"));
+  r.all = true;
+  r.firefox_ids = {std::string(kFirefoxId)};
+  EXPECT_EQ(run_request(r, places_).lines.size(), 6u);  // Chrome and Brave share no user folder
+}
+
+TEST_F(Registration, FlatpakAndSnapInstallsAreExplained) {
+  ASSERT_TRUE(testkit::make_dirs(home_.path() + "/.var/app/org.chromium.Chromium"));
+  ASSERT_TRUE(testkit::make_dirs(places_.root + "/snap/firefox"));
+  ASSERT_TRUE(testkit::make_dirs(home_.path() + "/snap/brave"));
+  const Outcome o = run_request(install({Browser::chromium, Browser::firefox, Browser::brave}), places_);
+  ASSERT_TRUE(o.ok) << all_lines(o);
+  const std::string text = all_lines(o);
+  EXPECT_THAT(text, HasSubstr("note: Chromium installed as a Flatpak (org.chromium.Chromium) cannot start karvo-host"));
+  EXPECT_THAT(text, HasSubstr("note: Firefox installed as a Snap starts karvo-host only through the desktop's "
+                              "WebExtensions portal"));
+  EXPECT_THAT(text, HasSubstr("note: Brave installed as a Snap cannot start karvo-host"));
+  EXPECT_THAT(text, ::testing::Not(HasSubstr("Google Chrome installed")));
+  // On macOS there is neither.
+  Places mac = places_;
+  mac.os = Os::mac_os;
+  EXPECT_TRUE(sandboxed_installs(Browser::chromium, mac).empty());
+  EXPECT_EQ(sandboxed_installs(Browser::chromium, places_).at(0).kind, "Flatpak");
+}
+
+TEST_F(Registration, CommandLine) {
+  const std::vector<std::string> env = home_.env({"XDG_CONFIG_HOME="});
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), testkit::bin("karvo-register"));
+    testkit::Child c(std::move(args), env);
+    const std::string out = c.read_until_eof(10s);
+    return std::make_pair(c.wait_exit(10s).value_or(-1), out + c.stderr_text());
+  };
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{}, {"frobnicate"}, {"install", "--browser", "opera", "--origin", std::string(kOrigin)},
+        {"install", "--browser", "chromium", "--origin", "chrome-extension://nope/"},
+        {"install", "--browser", "firefox", "--origin", std::string(kOrigin)},
+        {"install", "--browser", "chromium"}, {"install", "--all", "--browser", "edge", "--origin", std::string(kOrigin)}}) {
+    EXPECT_EQ(run(bad).first, 2) << ::testing::PrintToString(bad);
+  }
+  EXPECT_THAT(run({"--help"}).second, HasSubstr("com.karvo.bridge"));
+
+  // The default host is the karvo-host beside the program.
+  const auto [status, out] = run({"install", "--browser", "chromium", "--origin", "abcdefghijklmnopabcdefghijklmnop"});
+  EXPECT_EQ(status, 0) << out;
+  const std::string manifest = home_.path() + "/.config/chromium/NativeMessagingHosts/com.karvo.bridge.json";
+  const ManifestCheck c = check_manifest(read_text(manifest).value_or(""), Family::chromium);
+  EXPECT_EQ(c.host_path, testkit::bin("karvo-host"));
+  EXPECT_EQ(c.allowed, std::vector<std::string>{std::string(kOrigin)});
+  EXPECT_EQ(run({"remove", "--browser", "chromium"}).first, 0);
+  EXPECT_FALSE(testkit::path_exists(manifest));
+}
+
+}  // namespace
+}  // namespace karvo::reg
