@@ -174,7 +174,7 @@ TEST_F(RelayLinkOpen, AuthenticatesAndKeepsWhatFollowsTheReply) {
   RelayLink link;
   ASSERT_TRUE(openWith(app, link));
   ASSERT_TRUE(app.wait_event("auth 1 ok"));
-  EXPECT_EQ(app.received(1).at(0),
+  EXPECT_EQ(test::receivedLines(app, 1, 1).at(0),
             R"({"role":"browser","token":)" + Json(app.token()).dump() + R"(,"type":"auth"})");
   std::vector<Json> got;
   EXPECT_TRUE(link.read({}, 0.0, got));

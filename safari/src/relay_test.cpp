@@ -63,14 +63,14 @@ TEST_F(RelayProcess, SendGreetsThenWaitsForTheAnswerWithTheSameId) {
   EXPECT_EQ(reply["messages"][0]["type"], "hello");
   EXPECT_EQ(reply["messages"][1]["id"], "r1");
   EXPECT_EQ(reply.size(), 2U);
-  const auto lines = app.received(1);
+  const auto lines = test::receivedLines(app, 1, 3);
   ASSERT_EQ(lines.size(), 3U);
   EXPECT_EQ(Json::parse(lines[1]), kHello);
   EXPECT_EQ(Json::parse(lines[2]), msg);
   // Linked now: the next request needs no greeting and sends none.
   const Json next = {{"id", "r2"}};
   EXPECT_EQ(relay_->process(request("send", &next, nullptr))["messages"].size(), 1U);
-  EXPECT_EQ(app.received(1).size(), 4U);
+  EXPECT_EQ(test::receivedLines(app, 1, 4).size(), 4U);
 }
 
 TEST_F(RelayProcess, PollDeliversWhatArrivedBetweenRequestsInOrder) {
@@ -88,7 +88,7 @@ TEST_F(RelayProcess, PollDeliversWhatArrivedBetweenRequestsInOrder) {
   EXPECT_EQ(relay_->process(request("fetch", nullptr, nullptr)), ok({parsed(R"({"n":3})")}));
   ASSERT_TRUE(sent(app, 1, R"({"n":4})"));
   EXPECT_EQ(relay_->process(request("send", nullptr, nullptr)), ok({parsed(R"({"n":4})")}));
-  EXPECT_EQ(app.received(1).size(), 2U);  // authentication and greeting only
+  EXPECT_EQ(test::receivedLines(app, 1, 2).size(), 2U);  // authentication and greeting only
 }
 
 TEST_F(RelayProcess, AnObjectBehindTheAuthenticationReplyComesWithTheFirstRequest) {
@@ -149,7 +149,7 @@ TEST_F(RelayProcess, SendingAGreetingStartsAFreshLink) {
   ASSERT_EQ(reply["messages"].size(), 1U) << reply;
   EXPECT_EQ(reply["messages"][0]["link"], 2);
   ASSERT_TRUE(app.wait_event("closed 1"));
-  const auto lines = app.received(2);
+  const auto lines = test::receivedLines(app, 2, 2);
   ASSERT_EQ(lines.size(), 2U);
   EXPECT_EQ(Json::parse(lines[1]), greeting);
 
@@ -171,7 +171,7 @@ TEST_F(RelayProcess, AGreetingInMsgGoesOutInPlaceOfHelloOnAnyOperation) {
   // "poll" with a greeting in "msg" links without sending anything but the authentication.
   EXPECT_EQ(relay_->process(request("poll", &greeting)), ok({}));
   EXPECT_TRUE(relay_->linked());
-  EXPECT_EQ(app.received(1).size(), 1U);
+  EXPECT_EQ(test::receivedLines(app, 1, 1).size(), 1U);
 }
 
 TEST_F(RelayProcess, CloseDropsTheLinkAndItsBufferedLines) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,13 @@ class LogCapture {
   mutable std::mutex mutex_;
   std::vector<std::string> entries_;
 };
+
+// The lines that link `conn` of `app` sent, once at least `count` of them have been seen (the stand-in
+// reports them a moment after it read them).
+inline std::vector<std::string> receivedLines(testkit::StandinApp& app, int conn, std::size_t count) {
+  testkit::wait_until([&] { return app.received(conn).size() >= count; }, std::chrono::seconds(5));
+  return app.received(conn);
+}
 
 // Wait scale of the unit tests: an 8-second wait lasts 0.4 s.
 inline constexpr double kTestWaitScale = 0.05;
