@@ -1,0 +1,280 @@
+// karvo-doctor against staged failures: one scratch home per case, a browser with our manifest and a
+// running stand-in application, with one thing broken at a time.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <functional>
+
+#include "browsers.h"
+#include "manifest.h"
+#include "testkit.h"
+
+namespace karvo::doctor {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testkit::ScratchHome;
+using testkit::StandinApp;
+using namespace std::chrono_literals;
+
+constexpr std::string_view kOrigin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
+constexpr std::string_view kOtherOrigin = "chrome-extension://pppppppppppppppppppppppppppppppp/";
+constexpr std::string_view kFirefoxId = "bridge@karvo.com";
+constexpr std::string_view kHost = "/opt/karvo/karvo-host";  // as the manifests name it, under the root
+
+struct DoctorRun {
+  int status = -1;
+  std::string out;
+};
+
+// A scratch home and root in which Chromium has been used and a karvo-host is installed.
+struct Staging {
+  Staging() {
+    EXPECT_TRUE(testkit::write_file(root_ + std::string(kHost), "#!/bin/sh\n", 0755));
+    EXPECT_TRUE(testkit::make_dirs(home_.path() + "/.config/chromium"));
+  }
+
+  std::string manifest_path(reg::Browser b, reg::Scope s = reg::Scope::user) const {
+    return reg::manifest_path(b, s, {reg::Os::linux_os, root_, home_.path(), home_.path() + "/.config"});
+  }
+  void write_manifest(std::string_view text, reg::Browser b = reg::Browser::chromium,
+                      reg::Scope s = reg::Scope::user) const {
+    EXPECT_TRUE(testkit::write_file(manifest_path(b, s), text));
+  }
+  void register_chromium(std::vector<std::string> origins = {std::string(kOrigin)}) const {
+    write_manifest(reg::manifest_text(reg::Family::chromium, kHost, origins));
+  }
+  void start_app(std::vector<std::string> options = {}) {
+    options.insert(options.begin(), {"--token", token_});
+    app_ = std::make_unique<StandinApp>(home_, std::move(options));
+    EXPECT_TRUE(app_->ok());
+  }
+  // Every case but the one under test is healthy.
+  void stage_all_well() {
+    register_chromium();
+    start_app();
+  }
+  std::string lock_path() const { return home_.data_dir() + "/launch.lock"; }
+  void stage_lock(std::time_t age_seconds) const {
+    EXPECT_TRUE(testkit::write_file(lock_path(), ""));
+    const timespec when[2] = {{std::time(nullptr) - age_seconds, 0}, {std::time(nullptr) - age_seconds, 0}};
+    EXPECT_EQ(::utimensat(AT_FDCWD, lock_path().c_str(), when, 0), 0);
+  }
+
+  DoctorRun doctor(std::vector<std::string> args = {"--origin", std::string(kOrigin)}) {
+    args.insert(args.begin(), {testkit::bin("karvo-doctor"), "--root", root_});
+    testkit::Child c(std::move(args), home_.env({"XDG_CONFIG_HOME="}));
+    DoctorRun r;
+    r.out = c.read_until_eof(30s);
+    r.status = c.wait_exit(30s).value_or(-1);
+    r.out += c.stderr_text();
+    EXPECT_THAT(r.out, Not(HasSubstr(token_)));  // the token is never shown
+    return r;
+  }
+
+  ScratchHome home_;
+  std::string root_ = home_.path() + "/root";
+  std::string token_ = "tok-3f9a1c-never-printed";
+  std::unique_ptr<StandinApp> app_;
+};
+
+class Doctor : public ::testing::Test, protected Staging {};
+
+TEST_F(Doctor, AllWell) {
+  stage_all_well();
+  const DoctorRun r = doctor();
+  EXPECT_EQ(r.status, 0) << r.out;
+  const std::string manifest = manifest_path(reg::Browser::chromium);
+  EXPECT_THAT(r.out, HasSubstr("ok: Chromium: manifest " + manifest + "\n"));
+  EXPECT_THAT(r.out, HasSubstr("ok: Chromium: host " + root_ + std::string(kHost) + " is executable\n"));
+  EXPECT_THAT(r.out, HasSubstr("ok: Chromium: allows " + std::string(kOrigin) + "\n"));
+  EXPECT_THAT(r.out, HasSubstr("ok: endpoint file " + home_.ipc_path() + " (port " + std::to_string(app_->port()) + ")"));
+  EXPECT_THAT(r.out, HasSubstr("ok: Karvo accepts connections on 127.0.0.1:" + std::to_string(app_->port())));
+  EXPECT_THAT(r.out, HasSubstr("ok: no launch under way"));
+  EXPECT_THAT(r.out, ::testing::EndsWith("all is well\n"));
+  EXPECT_THAT(r.out, Not(HasSubstr("problem:")));
+  // Only browsers found here are checked; no extension named gives a note with what is allowed.
+  EXPECT_THAT(r.out, Not(HasSubstr("Firefox")));
+  EXPECT_THAT(doctor({}).out, HasSubstr("note: Chromium: allows " + std::string(kOrigin) + " (give --origin"));
+}
+
+// Each staged failure, the line that explains it, and the exit status.
+TEST_F(Doctor, StagedFailures) {
+  struct Case {
+    std::string name;
+    std::function<void(Staging&)> stage;
+    std::function<std::string(Staging&)> line;
+  };
+  const std::vector<Case> cases = {
+      {"no manifest", [](Staging& d) { d.start_app(); },
+       [](Staging& d) {
+         return "problem: Chromium: no manifest of com.karvo.bridge (looked for " +
+                d.manifest_path(reg::Browser::chromium) + ", " +
+                d.manifest_path(reg::Browser::chromium, reg::Scope::system) +
+                "); register it: karvo-register install --browser chromium --origin " + std::string(kOrigin);
+       }},
+      {"manifest not JSON",
+       [](Staging& d) {
+         d.write_manifest("{\"name\": \"com.karvo.bridge\",");
+         d.start_app();
+       },
+       [](Staging& d) {
+         return "problem: Chromium: manifest " + d.manifest_path(reg::Browser::chromium) +
+                " is unusable: it is not valid JSON; rewrite it: karvo-register install --browser chromium";
+       }},
+      {"manifest for Firefox in Chromium's folder",
+       [](Staging& d) {
+         d.write_manifest(reg::manifest_text(reg::Family::firefox, kHost, {std::string(kFirefoxId)}));
+         d.start_app();
+       },
+       [](Staging&) { return std::string("is unusable: it has no \"allowed_origins\" list"); }},
+      {"host missing",
+       [](Staging& d) {
+         d.write_manifest(reg::manifest_text(reg::Family::chromium, "/opt/karvo/gone", {std::string(kOrigin)}));
+         d.start_app();
+       },
+       [](Staging& d) {
+         return "problem: Chromium: the manifest names " + d.root_ + "/opt/karvo/gone, which does not exist";
+       }},
+      {"host not executable",
+       [](Staging& d) {
+         ASSERT_EQ(::chmod((d.root_ + std::string(kHost)).c_str(), 0644), 0);
+         d.stage_all_well();
+       },
+       [](Staging& d) {
+         return "problem: Chromium: the manifest names " + d.root_ + std::string(kHost) +
+                ", which is not an executable file; make it executable";
+       }},
+      {"extension not allowed",
+       [](Staging& d) {
+         d.register_chromium({std::string(kOtherOrigin)});
+         d.start_app();
+       },
+       [](Staging& d) {
+         return "problem: Chromium: " + std::string(kOrigin) + " is not allowed to connect (" +
+                d.manifest_path(reg::Browser::chromium) + " allows " + std::string(kOtherOrigin) + "); allow it: ";
+       }},
+      {"no endpoint file", [](Staging& d) { d.register_chromium(); },
+       [](Staging& d) {
+         return "problem: no endpoint file " + d.home_.ipc_path() + ": Karvo is not running, or has not said where it "
+                "listens; start Karvo";
+       }},
+      {"endpoint file not an object",
+       [](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(d.home_.write_ipc(R"(["port", 8080])"));
+       },
+       [](Staging& d) {
+         return "problem: endpoint file " + d.home_.ipc_path() + " is unusable: it is not a JSON object; quit and "
+                "restart Karvo";
+       }},
+      {"endpoint file without a token",
+       [](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(d.home_.write_ipc(R"({"port": 8080, "token": 5})"));
+       },
+       [](Staging&) { return std::string("is unusable: it has no \"token\" that is text"); }},
+      {"endpoint file with a fractional port",
+       [](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(d.home_.write_ipc(R"({"port": 8080.0, "token": "tok-3f9a1c-never-printed"})"));
+       },
+       [](Staging&) { return std::string("is unusable: it has no \"port\" that is a whole number"); }},
+      {"endpoint directory in the file's place",
+       [](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(testkit::make_dirs(d.home_.ipc_path()));
+       },
+       [](Staging& d) { return "problem: cannot read the endpoint file " + d.home_.ipc_path() + ": Is a directory"; }},
+      {"nothing listening",
+       [](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(d.home_.write_ipc(R"({"port":)" + std::to_string(testkit::unused_port()) + R"(,"token":")" +
+                                       d.token_ + R"("})"));
+       },
+       [](Staging&) { return std::string("problem: nothing answers on 127.0.0.1:"); }},
+      {"token refused",
+       [](Staging& d) {
+         d.register_chromium();
+         d.start_app({"--refuse-all"});
+       },
+       [](Staging& d) {
+         return "problem: the program on 127.0.0.1:" + std::to_string(d.app_->port()) +
+                " did not accept the endpoint file's token";
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Staging d;  // each case in a home of its own
+    c.stage(d);
+    const DoctorRun r = d.doctor();
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_THAT(r.out, HasSubstr(c.line(d))) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("1 problem found\n"));
+  }
+}
+
+TEST_F(Doctor, LaunchLocksAreReportedWithTheirAge) {
+  stage_all_well();
+  stage_lock(3);
+  DoctorRun r = doctor();
+  EXPECT_EQ(r.status, 0) << r.out;  // a launch under way stops nobody
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("note: launch lock " + lock_path() +
+                                              " taken [34] s ago: a host is starting Karvo"));
+  stage_lock(400);
+  r = doctor();
+  EXPECT_EQ(r.status, 0) << r.out;  // the next launch replaces it
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("note: stale launch lock " + lock_path() +
+                                              " \\(taken 40[01] s ago\\), left by a host that ended"));
+  stage_lock(-3600);
+  EXPECT_THAT(doctor().out, HasSubstr("note: launch lock " + lock_path() + " is dated in the future"));
+  EXPECT_TRUE(testkit::path_exists(lock_path()));  // the doctor changes nothing
+}
+
+TEST_F(Doctor, FirefoxAndSystemWideManifests) {
+  start_app();
+  ASSERT_TRUE(testkit::make_dirs(home_.path() + "/.mozilla/firefox"));
+  // System-wide manifests count when the user has none; the user's come first.
+  write_manifest(reg::manifest_text(reg::Family::chromium, kHost, {std::string(kOrigin)}), reg::Browser::chromium,
+                 reg::Scope::system);
+  write_manifest(reg::manifest_text(reg::Family::firefox, kHost, {"other@karvo.com"}), reg::Browser::firefox,
+                 reg::Scope::system);
+  DoctorRun r = doctor({"--origin", std::string(kOrigin), "--extension-id", std::string(kFirefoxId)});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("ok: Chromium: manifest " + manifest_path(reg::Browser::chromium, reg::Scope::system)));
+  EXPECT_THAT(r.out, HasSubstr("problem: Firefox: bridge@karvo.com is not allowed to connect (" +
+                               manifest_path(reg::Browser::firefox, reg::Scope::system) +
+                               " allows other@karvo.com); allow it: karvo-register install --browser firefox "
+                               "--extension-id bridge@karvo.com"));
+  write_manifest(reg::manifest_text(reg::Family::firefox, kHost, {std::string(kFirefoxId)}), reg::Browser::firefox);
+  r = doctor({"--origin", std::string(kOrigin), "--extension-id", std::string(kFirefoxId)});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("ok: Firefox: manifest " + manifest_path(reg::Browser::firefox)));
+  EXPECT_THAT(r.out, HasSubstr("ok: Firefox: allows bridge@karvo.com"));
+}
+
+TEST_F(Doctor, BrowsersToCheck) {
+  stage_all_well();
+  // A browser named on the command line is checked even when nothing shows it is installed.
+  DoctorRun r = doctor({"--browser", "edge", "--origin", std::string(kOrigin)});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("problem: Microsoft Edge: no manifest of com.karvo.bridge"));
+  EXPECT_THAT(r.out, Not(HasSubstr("Chromium")));
+  // A Flatpak copy gets its explanation.
+  ASSERT_TRUE(testkit::make_dirs(home_.path() + "/.var/app/org.chromium.Chromium"));
+  EXPECT_THAT(doctor().out, HasSubstr("note: Chromium installed as a Flatpak (org.chromium.Chromium)"));
+  // Without any browser, that is the first problem.
+  ASSERT_EQ(::rename((home_.path() + "/.config").c_str(), (home_.path() + "/config.old").c_str()), 0);
+  r = doctor();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, ::testing::StartsWith("problem: no supported browser found here"));
+  EXPECT_EQ(doctor({"--browser", "opera"}).status, 2);
+  EXPECT_EQ(doctor({"--bogus"}).status, 2);
+}
+
+}  // namespace
+}  // namespace karvo::doctor
