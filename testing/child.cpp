@@ -146,6 +146,7 @@ Child::Child(Options o) : own_group_(o.own_process_group) {
     reader_ = std::thread([this] { reader_loop(); });
   } else {
     out_eof_ = true;
+    reader_done_ = true;
   }
 }
 
@@ -170,55 +171,87 @@ Child::~Child() {
 
 void Child::reader_loop() {
   char buf[65536];
-  bool out_open = static_cast<bool>(stdout_);
-  bool err_open = static_cast<bool>(stderr_);
+  bool open[2] = {static_cast<bool>(stdout_), static_cast<bool>(stderr_)};
+  OwnedFd* const fds_of[2] = {&stdout_, &stderr_};
   {
     std::lock_guard lock(mu_);
-    if (!out_open) out_eof_ = true;
+    if (!open[0]) out_eof_ = true;
   }
-  while (out_open || err_open) {
-    pollfd fds[3] = {{out_open ? stdout_.get() : -1, POLLIN, 0},
-                     {err_open ? stderr_.get() : -1, POLLIN, 0},
-                     {wake_read_.get(), POLLIN, 0}};
-    const int rc = ::poll(fds, 3, -1);
-    if (rc < 0) {
-      if (errno == EINTR) continue;
-      break;
+  // Reads once from stream i (0 stdout, 1 stderr).
+  auto read_once = [&](int i) {
+    ssize_t n = -1;
+    do {
+      n = ::read(fds_of[i]->get(), buf, sizeof buf);
+    } while (n < 0 && errno == EINTR);
+    std::lock_guard lock(mu_);
+    if (n > 0) {
+      (i == 0 ? out_ : err_).append(buf, static_cast<std::size_t>(n));
+    } else {
+      open[i] = false;
+      if (i == 0) out_eof_ = true;
     }
+    ++activity_;
+    cv_.notify_all();
+  };
+  // Polls the open streams (and the wake pipe when asked); -1 on failure, else the ready count.
+  auto poll_streams = [&](pollfd (&fds)[3], int timeout, bool with_wake) {
+    fds[0] = {open[0] ? stdout_.get() : -1, POLLIN, 0};
+    fds[1] = {open[1] ? stderr_.get() : -1, POLLIN, 0};
+    fds[2] = {with_wake ? wake_read_.get() : -1, POLLIN, 0};
+    int rc = -1;
+    do {
+      rc = ::poll(fds, 3, timeout);
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+  };
+  pollfd fds[3];
+  while (open[0] || open[1]) {
+    if (poll_streams(fds, -1, true) < 0) break;
+    std::uint64_t sync_ticket = 0;
     if (fds[2].revents != 0) {
-      char drain[16];
+      char drain[64];
       [[maybe_unused]] const ssize_t n = ::read(wake_read_.get(), drain, sizeof drain);
       std::lock_guard lock(mu_);
       if (stop_requested_) break;
-      if (close_stdout_requested_ && out_open) {
+      if (close_stdout_requested_ && open[0]) {
         stdout_.reset();
-        out_open = false;
+        open[0] = false;
         out_eof_ = true;
         ++activity_;
         cv_.notify_all();
       }
+      sync_ticket = sync_requested_;
     }
     for (int i = 0; i < 2; ++i) {
-      bool& open = i == 0 ? out_open : err_open;
-      if (!open || fds[i].revents == 0) continue;
-      OwnedFd& fd = i == 0 ? stdout_ : stderr_;
-      const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      std::lock_guard lock(mu_);
-      if (n > 0) {
-        (i == 0 ? out_ : err_).append(buf, static_cast<std::size_t>(n));
-      } else {
-        open = false;
-        if (i == 0) out_eof_ = true;
+      if (open[i] && fds[i].revents != 0) read_once(i);
+    }
+    if (sync_ticket != 0) {
+      // Everything that the pipes hold at this moment is gathered before the sync is answered.
+      while ((open[0] || open[1]) && poll_streams(fds, 0, false) > 0) {
+        for (int i = 0; i < 2; ++i) {
+          if (open[i] && fds[i].revents != 0) read_once(i);
+        }
       }
-      ++activity_;
+      std::lock_guard lock(mu_);
+      sync_done_ = std::max(sync_done_, sync_ticket);
       cv_.notify_all();
     }
   }
   std::lock_guard lock(mu_);
   out_eof_ = true;
+  reader_done_ = true;
   ++activity_;
   cv_.notify_all();
+}
+
+void Child::sync_output() {
+  std::unique_lock lock(mu_);
+  if (reader_done_ || !wake_write_) return;
+  const std::uint64_t ticket = ++sync_requested_;
+  lock.unlock();
+  write_fully(wake_write_.get(), "s");
+  lock.lock();
+  cv_.wait(lock, [&] { return sync_done_ >= ticket || reader_done_; });
 }
 
 bool Child::write_all(std::string_view bytes, Ms timeout) {

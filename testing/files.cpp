@@ -159,7 +159,8 @@ std::vector<std::string> ScratchHome::env(const std::vector<std::string>& extra)
   for (const auto& e : current_env()) {
     if (!overridden(e)) env.push_back(e);
   }
-  const bool own_home = std::none_of(extra.begin(), extra.end(), [&](const std::string& e) { return name_of(e) == "HOME"; });
+  const bool own_home =
+      std::none_of(extra.begin(), extra.end(), [&](const std::string& e) { return name_of(e) == "HOME"; });
   if (own_home) env.push_back("HOME=" + path_);
   for (const auto& e : extra) env.push_back(e);
   return env;

@@ -90,6 +90,8 @@ bool StandinApp::close(int conn) { return command("close " + std::to_string(conn
 bool StandinApp::close_all() { return command("close all"); }
 
 void StandinApp::gather_locked() {
+  // Every event line that the stand-in wrote before this call is seen, not only those read so far.
+  child_.sync_output();
   while (auto line = child_.read_line(Ms(0))) events_.push_back(std::move(*line));
 }
 

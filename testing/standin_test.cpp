@@ -120,6 +120,7 @@ TEST(StandinApp, ChecksTheAuthenticationMessage) {
       EXPECT_TRUE(link->wait_closed(5s));
     }
   }
+  // Snapshots include every event that the stand-in wrote before the bytes that the client has seen.
   EXPECT_EQ(app.count_events([](std::string_view e) { return e.find(" refused") != e.npos; }), 7u);
 }
 

@@ -33,6 +33,7 @@
 //   stdout_ended() (end of stream seen and everything taken);  close_stdout() (stop reading and close
 //   our end: the child's writes then fail)
 //   stderr_text() (everything so far);  wait_stderr(text, timeout) -> bool (stderr contains it)
+//   sync_output(): gathers everything that the child has written so far (what lies in the pipes now)
 //   activity() / wait_activity(seen, timeout): a counter bumped on every output or end of stream
 //   wait_exit(timeout) -> optional<int>: exit status, or 128 + signal; nullopt while still running
 //   exit_status() -> the status once reaped (does not wait);  running()
@@ -176,6 +177,7 @@ class Child {
   std::string stderr_text() const;
   bool wait_stderr(std::string_view text, Ms timeout) const;
 
+  void sync_output();
   std::uint64_t activity() const;
   bool wait_activity(std::uint64_t seen, Ms timeout) const;
 
@@ -215,6 +217,9 @@ class Child {
   std::uint64_t activity_ = 0;
   bool close_stdout_requested_ = false;
   bool stop_requested_ = false;
+  bool reader_done_ = false;
+  std::uint64_t sync_requested_ = 0;
+  std::uint64_t sync_done_ = 0;
 
   mutable std::mutex proc_mu_;
   std::optional<int> status_;

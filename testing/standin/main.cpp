@@ -213,8 +213,9 @@ std::optional<std::string> parse_options(const std::vector<std::string>& args, O
 
 // --- events -------------------------------------------------------------------------------------
 
-// Event lines are gathered during one turn of the loop and written before the loop sleeps again, so a
-// reader sees each one as soon as the stand-in has finished reacting to what caused it.
+// Event lines are gathered during one turn of the loop and written before the loop sleeps again, and
+// before any bytes go out on a link or a link is closed, so that a reader who sees what a link did
+// already has the events for it.
 class Events {
  public:
   void open_file(const std::string& path) {
@@ -562,6 +563,8 @@ void App::queue(Link& l, std::string_view bytes) {
 }
 
 void App::flush_link(Link& l) {
+  // Event lines go out before the bytes they tell of: whoever sees the bytes can find the events.
+  if (l.queued() > 0 || l.state == LinkState::closing) g_events.flush();
   while (!l.dead && l.queued() > 0) {
     const ssize_t n = ::send(l.fd.get(), l.out.data() + l.out_off, l.queued(), MSG_NOSIGNAL);
     if (n < 0) {
@@ -602,6 +605,7 @@ void App::drop(Link& l) {
     g_events.emit("closed " + std::to_string(l.id));
   }
   l.dead = true;
+  g_events.flush();
   l.fd.reset();
 }
 

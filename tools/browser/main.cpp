@@ -162,14 +162,14 @@ class Session {
   bool finished() { return !host_.running() && host_.stdout_ended(); }
 
   void finish() {
-    // Output that a program started by the host still holds open is not waited for long.
-    run_until(Clock::now() + Ms(200), [&] { return host_.stdout_ended(); });
+    // Everything the host wrote before it ended; a program that it started may hold the pipes open.
+    host_.sync_output();
     pump();
     const std::string err = host_.stderr_text();
     if (err_shown_ < err.size()) say("host stderr: " + printable(std::string_view(err).substr(err_shown_)));
     err_shown_ = err.size();
     if (const auto rest = host_.take_stdout(); !rest.empty()) {
-      say("host output ended inside a frame: " + std::to_string(rest.size()) + " bytes left over");
+      say("host output ended inside a frame; bytes left over: " + std::to_string(rest.size()));
     }
   }
 
