@@ -221,7 +221,7 @@ TEST(StandinApp, AuthenticationMisbehaviour) {
   ScratchHome home;
   {
     // Lines sent during a held-back reply are answered after it, in order.
-    StandinApp app(home, {"--auth-delay", "300"});
+    StandinApp app(home, {"--auth-delay", "600"});
     auto link = LinkClient::connect(app.port());
     ASSERT_TRUE(link);
     ASSERT_TRUE(link->send_line(R"({"role":"browser","token":")" + app.token() + R"(","type":"auth"})"));
@@ -302,7 +302,7 @@ TEST(StandinApp, TrafficMisbehaviour) {
 TEST(StandinApp, DelayedPublishAndOptionsFromTheEnvironment) {
   ScratchHome home;
   {
-    StandinApp app(home, {"--publish-delay", "300"});
+    StandinApp app(home, {"--publish-delay", "1000"});
     ASSERT_TRUE(app.ok());
     EXPECT_FALSE(path_exists(home.ipc_path()));
     EXPECT_TRUE(app.wait_event("published "));

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "testkit.h"
 
@@ -98,6 +99,45 @@ TEST(Child, WritesToAChildThatIsGoneFailWithoutKillingTheTest) {
   Child done({"/bin/true"});
   ASSERT_EQ(done.wait_exit(5s), 0);
   EXPECT_FALSE(done.write_all(std::string(1 << 20, 'x'), 2s));
+}
+
+TEST(Child, OneThreadWritesWhileAnotherReads) {
+  Child cat({"/bin/cat"});
+  constexpr int kFrames = 2000;
+  std::thread writer([&] {
+    for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(cat.write_all(frame(std::to_string(i) + std::string(1000, '.'))));
+    cat.close_stdin();
+  });
+  for (int i = 0; i < kFrames; ++i) {
+    const auto body = read_frame(cat, 10s);
+    ASSERT_TRUE(body);
+    ASSERT_EQ(body->substr(0, body->find('.')), std::to_string(i));
+  }
+  writer.join();
+  EXPECT_EQ(cat.wait_exit(5s), 0);
+}
+
+// Whether a process is gone (a zombie counts: it runs no more).
+bool gone(pid_t pid) {
+  const auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return true;
+  const auto close_paren = stat->rfind(')');
+  return close_paren != std::string::npos && stat->compare(close_paren + 1, 3, " Z ") == 0;
+}
+
+TEST(Child, DestructorEndsWhatTheChildStarted) {
+  // karvo-browser keeps its host in its own process group, so the host dies with the browser's group.
+  ScratchHome home;
+  const std::string pid_file = home.path() + "/app.pid";
+  std::string pid_text;
+  {
+    Child browser({bin("karvo-browser"), "--host", bin("karvo-standin-app"), "--home", home.path(), "--env",
+                   standin_args_env({"--pid-file", pid_file}), "--hold", "60000", "{}"});
+    ASSERT_TRUE(wait_until([&] { return !read_file(pid_file).value_or("").empty(); }, 10s));
+    pid_text = read_file(pid_file).value_or("");
+  }
+  const pid_t app = static_cast<pid_t>(std::stol(pid_text));
+  EXPECT_TRUE(wait_until([&] { return gone(app); }, 5s));
 }
 
 TEST(ScratchHome, PathsEnvironmentAndRemoval) {
