@@ -15,6 +15,8 @@ namespace karvo::testkit {
 namespace {
 
 using namespace std::chrono_literals;
+// Waits that end as soon as what they wait for happens; generous for loaded machines.
+constexpr auto kWait = 30s;
 using Json = nlohmann::json;
 
 std::optional<LinkClient> authenticated(StandinApp& app) {
@@ -55,14 +57,14 @@ TEST(StandinApp, EndpointOptionsAndEndings) {
     EXPECT_EQ(ipc["exe"], "/opt/Karvo.app");
     EXPECT_TRUE(authenticated(app).has_value());  // the token is compared after decoding
     EXPECT_TRUE(app.process().kill(SIGTERM));
-    EXPECT_EQ(app.process().wait_exit(5s), 0);
+    EXPECT_EQ(app.process().wait_exit(kWait), 0);
     EXPECT_FALSE(path_exists(home.ipc_path("org.example.other")));
   }
   {
     StandinApp app(home, {"--no-exe", "--exit-after", "0.2"});
     ASSERT_TRUE(app.ok());
     EXPECT_FALSE(Json::parse(read_file(home.ipc_path()).value_or(""), nullptr, false).contains("exe"));
-    EXPECT_EQ(app.process().wait_exit(5s), 0);
+    EXPECT_EQ(app.process().wait_exit(kWait), 0);
     EXPECT_FALSE(path_exists(home.ipc_path()));
   }
   {
@@ -75,7 +77,7 @@ TEST(StandinApp, EndpointOptionsAndEndings) {
     EXPECT_EQ(app.process().wait_exit(300ms), std::nullopt);
     EXPECT_TRUE(authenticated(app).has_value());
     EXPECT_TRUE(app.process().kill(SIGINT));
-    EXPECT_EQ(app.process().wait_exit(5s), 0);
+    EXPECT_EQ(app.process().wait_exit(kWait), 0);
     EXPECT_FALSE(path_exists(pid_file));
   }
 }
@@ -114,10 +116,10 @@ TEST(StandinApp, ChecksTheAuthenticationMessage) {
     auto link = LinkClient::connect(app.port());
     ASSERT_TRUE(link);
     ASSERT_TRUE(link->send_line(c.line));
-    const Json reply = parse(link->read_line(5s));
+    const Json reply = parse(link->read_line(kWait));
     EXPECT_EQ(reply, Json::parse(c.ok ? R"({"ok":true,"type":"auth"})" : R"({"ok":false,"type":"auth"})"));
     if (!c.ok) {
-      EXPECT_TRUE(link->wait_closed(5s));
+      EXPECT_TRUE(link->wait_closed(kWait));
     }
   }
   // Snapshots include every event that the stand-in wrote before the bytes that the client has seen.
@@ -135,17 +137,17 @@ TEST(StandinApp, AnswersGreetingsAndMessagesWithAnId) {
   ASSERT_TRUE(link->send_line("[1,2]"));
   ASSERT_TRUE(link->send_line("not json"));
   ASSERT_TRUE(link->send(R"({"type":"hello","v":1})" "\r\n"));
-  const Json hello = parse(link->read_line(5s));
+  const Json hello = parse(link->read_line(kWait));
   EXPECT_EQ(hello["type"], "hello");
   EXPECT_FALSE(hello.contains("id"));
 
   ASSERT_TRUE(link->send_line(R"({"id":{"b":1,"a":[true]},"x":"é"})"));
-  const Json reply = parse(link->read_line(5s));
+  const Json reply = parse(link->read_line(kWait));
   EXPECT_EQ(reply["id"], Json::parse(R"({"a":[true],"b":1})"));
   EXPECT_EQ(reply["echo"]["x"], "é");
 
   ASSERT_TRUE(link->send_line(R"({"type":"hello","id":"h1"})"));
-  const Json both = parse(link->read_line(5s));
+  const Json both = parse(link->read_line(kWait));
   EXPECT_EQ(both["type"], "hello");
   EXPECT_EQ(both["id"], "h1");
 
@@ -174,9 +176,9 @@ TEST(StandinApp, ServesManyLinksAtOnce) {
     }
   }
   for (std::size_t i = 0; i < links.size(); ++i) {
-    EXPECT_EQ(parse(links[i].read_line(5s))["ok"], true);
+    EXPECT_EQ(parse(links[i].read_line(kWait))["ok"], true);
     for (int round = 0; round < 50; ++round) {
-      ASSERT_EQ(parse(links[i].read_line(5s))["id"], i * 1000 + std::size_t(round));
+      ASSERT_EQ(parse(links[i].read_line(kWait))["id"], i * 1000 + std::size_t(round));
     }
   }
   // --quiet keeps the traffic out of the events, not the authentication.
@@ -191,30 +193,30 @@ TEST(StandinApp, CommandsOnStandardInput) {
   auto two = authenticated(app);
   ASSERT_TRUE(one && two);
   ASSERT_TRUE(app.send(1, R"({"to":"one"})"));
-  EXPECT_EQ(one->read_line(5s), R"({"to":"one"})");
+  EXPECT_EQ(one->read_line(kWait), R"({"to":"one"})");
   ASSERT_TRUE(app.send_all(R"({"to":"all"})"));
-  EXPECT_EQ(one->read_line(5s), R"({"to":"all"})");
-  EXPECT_EQ(two->read_line(5s), R"({"to":"all"})");
+  EXPECT_EQ(one->read_line(kWait), R"({"to":"all"})");
+  EXPECT_EQ(two->read_line(kWait), R"({"to":"all"})");
   ASSERT_TRUE(app.send_raw(2, std::string("\xef\xbb\xbf{}\r\n", 7)));
-  EXPECT_EQ(two->read_line(5s), std::string("\xef\xbb\xbf{}\r", 6));
+  EXPECT_EQ(two->read_line(kWait), std::string("\xef\xbb\xbf{}\r", 6));
   EXPECT_TRUE(app.wait_event("sent 2 7"));
   ASSERT_TRUE(app.command("send 9 {}"));
   EXPECT_TRUE(app.wait_event("error cannot do: send 9 {}"));
 
   ASSERT_TRUE(app.close(1));
-  EXPECT_TRUE(one->wait_closed(5s));
+  EXPECT_TRUE(one->wait_closed(kWait));
   EXPECT_TRUE(app.wait_event("closed 1"));
   ASSERT_TRUE(two->send_line(R"({"id":2})"));
-  EXPECT_EQ(parse(two->read_line(5s))["id"], 2);
+  EXPECT_EQ(parse(two->read_line(kWait))["id"], 2);
 
   ASSERT_TRUE(app.command("unpublish"));
   EXPECT_TRUE(app.wait_event("unpublished "));
   EXPECT_FALSE(path_exists(home.ipc_path()));
   ASSERT_TRUE(app.command("publish"));
-  EXPECT_TRUE(wait_until([&] { return path_exists(home.ipc_path()); }, 5s));
+  EXPECT_TRUE(wait_until([&] { return path_exists(home.ipc_path()); }, kWait));
 
   ASSERT_TRUE(app.close_all());
-  EXPECT_TRUE(two->wait_closed(5s));
+  EXPECT_TRUE(two->wait_closed(kWait));
 }
 
 TEST(StandinApp, AuthenticationMisbehaviour) {
@@ -227,8 +229,8 @@ TEST(StandinApp, AuthenticationMisbehaviour) {
     ASSERT_TRUE(link->send_line(R"({"role":"browser","token":")" + app.token() + R"(","type":"auth"})"));
     ASSERT_TRUE(link->send_line(R"({"id":1})"));
     EXPECT_EQ(link->read_line(100ms), std::nullopt);
-    EXPECT_EQ(link->read_line(5s), R"({"ok":true,"type":"auth"})");
-    EXPECT_EQ(parse(link->read_line(5s))["id"], 1);
+    EXPECT_EQ(link->read_line(kWait), R"({"ok":true,"type":"auth"})");
+    EXPECT_EQ(parse(link->read_line(kWait))["id"], 1);
   }
   {
     StandinApp app(home, {"--auth-never"});
@@ -241,14 +243,14 @@ TEST(StandinApp, AuthenticationMisbehaviour) {
     auto link = LinkClient::connect(app.port());
     ASSERT_TRUE(link);
     ASSERT_TRUE(link->send_line(R"({"role":"browser","token":")" + app.token() + R"(","type":"auth"})"));
-    EXPECT_EQ(link->read_line(5s), std::nullopt);
+    EXPECT_EQ(link->read_line(kWait), std::nullopt);
   }
   {
     StandinApp app(home, {"--refuse-all"});
     auto link = LinkClient::connect(app.port());
     ASSERT_TRUE(link);
     EXPECT_FALSE(link->authenticate(app.token()));
-    EXPECT_TRUE(link->wait_closed(5s));
+    EXPECT_TRUE(link->wait_closed(kWait));
   }
   {
     // The reply is replaced, the link still counts as authenticated, and the extra line comes behind.
@@ -256,9 +258,9 @@ TEST(StandinApp, AuthenticationMisbehaviour) {
     auto link = LinkClient::connect(app.port());
     ASSERT_TRUE(link);
     EXPECT_FALSE(link->authenticate(app.token()));
-    EXPECT_EQ(link->read_line(5s), R"({"type":"behind"})");
+    EXPECT_EQ(link->read_line(kWait), R"({"type":"behind"})");
     ASSERT_TRUE(link->send_line(R"({"id":3})"));
-    EXPECT_EQ(parse(link->read_line(5s))["id"], 3);
+    EXPECT_EQ(parse(link->read_line(kWait))["id"], 3);
   }
 }
 
@@ -269,15 +271,15 @@ TEST(StandinApp, TrafficMisbehaviour) {
                           "--unsolicited-every", "50"});
     auto link = authenticated(app);
     ASSERT_TRUE(link);
-    const auto bad = link->read_line(5s);
+    const auto bad = link->read_line(kWait);
     ASSERT_TRUE(bad);
     EXPECT_NE(bad->find('\xff'), std::string::npos);
-    const auto big = link->read_line(5s);
+    const auto big = link->read_line(kWait);
     ASSERT_TRUE(big);
     EXPECT_EQ(big->size(), 100000u);
     EXPECT_EQ(parse(big)["id"], "big");
-    EXPECT_EQ(link->read_line(5s), R"({"type":"push"})");
-    EXPECT_EQ(link->read_line(5s), R"({"type":"push"})");
+    EXPECT_EQ(link->read_line(kWait), R"({"type":"push"})");
+    EXPECT_EQ(link->read_line(kWait), R"({"type":"push"})");
   }
   {
     StandinApp app(home, {"--echo", "--close-after", "2"});
@@ -286,16 +288,16 @@ TEST(StandinApp, TrafficMisbehaviour) {
     ASSERT_TRUE(link->send_line(R"({"id":1,  "b":2})"));
     ASSERT_TRUE(link->send_line("[not json"));
     ASSERT_TRUE(link->send_line(R"({"id":3})"));
-    EXPECT_EQ(link->read_line(5s), R"({"id":1,  "b":2})");
-    EXPECT_EQ(link->read_line(5s), "[not json");
-    EXPECT_TRUE(link->wait_closed(5s));
+    EXPECT_EQ(link->read_line(kWait), R"({"id":1,  "b":2})");
+    EXPECT_EQ(link->read_line(kWait), "[not json");
+    EXPECT_TRUE(link->wait_closed(kWait));
     EXPECT_TRUE(app.wait_event("closed 1"));
   }
   {
     StandinApp app(home, {"--no-answer", "--close-after", "0"});
     auto link = authenticated(app);
     ASSERT_TRUE(link);
-    EXPECT_TRUE(link->wait_closed(5s));
+    EXPECT_TRUE(link->wait_closed(kWait));
   }
 }
 
@@ -313,11 +315,11 @@ TEST(StandinApp, DelayedPublishAndOptionsFromTheEnvironment) {
     const std::string events = home.data_dir() + "/standin events.log";
     Child launched({bin("karvo-standin-app"), "--background"},
                    home.env({standin_args_env({"--events", events, "--token", "a b"})}), {});
-    ASSERT_TRUE(wait_until([&] { return read_file(events).value_or("").find("published ") != std::string::npos; }, 5s));
+    ASSERT_TRUE(wait_until([&] { return read_file(events).value_or("").find("published ") != std::string::npos; }, kWait));
     EXPECT_EQ(Json::parse(read_file(home.ipc_path()).value_or(""), nullptr, false)["token"], "a b");
     EXPECT_EQ(read_file(events).value_or("").rfind("args --background\n", 0), 0u);
     EXPECT_TRUE(launched.kill(SIGTERM));
-    EXPECT_EQ(launched.wait_exit(5s), 0);
+    EXPECT_EQ(launched.wait_exit(kWait), 0);
   }
 }
 
@@ -328,7 +330,7 @@ TEST(StandinApp, ExitsWhenItsHomeIsGone) {
     app = std::make_unique<StandinApp>(home);
     ASSERT_TRUE(app->ok());
   }
-  EXPECT_EQ(app->process().wait_exit(5s), 0);
+  EXPECT_EQ(app->process().wait_exit(kWait), 0);
   EXPECT_TRUE(app->wait_event("error home directory is gone"));
 }
 

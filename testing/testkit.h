@@ -47,7 +47,7 @@
 //   expect_no_frame(child, wait) -> bool: true when no output byte at all arrived within `wait`
 //
 // The stand-in application
-//   StandinApp app(home, {"--auth-delay", "500"}, start_timeout = 10s);  starts
+//   StandinApp app(home, {"--auth-delay", "500"}, start_timeout = 30s);  starts
 //   `karvo-standin-app --home <home> --token <random> <options>` and waits for "published" (with
 //   --publish-delay among the options, only for "listening").
 //   app.ok(), port(), token(), ipc_path(), pid(), process() (the Child)
@@ -55,12 +55,12 @@
 //     -> bool (the command was written; the stand-in acts on it asynchronously; "sent"/"closed" events
 //     tell when it has)
 //   events() -> every event line so far
-//   wait_event(prefix or predicate, timeout = 5s) -> optional<string>: the first event so far (from the
+//   wait_event(prefix or predicate, timeout = 15s) -> optional<string>: the first event so far (from the
 //     start) that begins with the prefix / satisfies the predicate, waiting for it if needed
-//   wait_events(predicate, count, timeout) -> bool: at least `count` matching events
+//   wait_events(predicate, count, timeout = 15s) -> bool: at least `count` matching events
 //   count_events(predicate) -> size_t
 //   received(conn) -> the lines that link `conn` sent, the authentication line first
-//   stop(timeout = 5s) -> optional<int>: "quit", then the exit status (killed after the timeout)
+//   stop(timeout = 10s) -> optional<int>: "quit", then the exit status (killed after the timeout)
 //   Links are numbered 1, 2, ... in the order the stand-in accepted them.
 //   Events: "args ...", "listening <port>", "published <path>", "accepted <conn>", "recv <conn> <line>",
 //   "auth <conn> ok|refused", "sent <conn> <bytes>", "closed <conn>", "unpublished <path>",
@@ -69,8 +69,8 @@
 //   home.env({standin_args_env({"--events", path})}).
 //
 // Talking to an application directly
-//   LinkClient::connect(port, timeout = 2s) -> optional<LinkClient>
-//   authenticate(token, timeout = 5s) -> bool (sends the authentication message; true on "ok" true)
+//   LinkClient::connect(port, timeout = 10s) -> optional<LinkClient>
+//   authenticate(token, timeout = 15s) -> bool (sends the authentication message; true on "ok" true)
 //   send(bytes), send_line(line) -> bool;  read_line(timeout) -> optional<string> (without LF)
 //   wait_closed(timeout) -> bool (the peer ended the link; pending lines are skipped);  shutdown_write()
 //
@@ -237,7 +237,7 @@ bool expect_no_frame(Child& child, Ms wait);
 class StandinApp {
  public:
   explicit StandinApp(const ScratchHome& home, std::vector<std::string> options = {},
-                      Ms start_timeout = Ms(10'000));
+                      Ms start_timeout = Ms(30'000));
   StandinApp(const StandinApp&) = delete;
   StandinApp& operator=(const StandinApp&) = delete;
   ~StandinApp();
@@ -257,15 +257,15 @@ class StandinApp {
   bool close_all();
 
   std::vector<std::string> events();
-  std::optional<std::string> wait_event(std::string_view prefix, Ms timeout = Ms(5000));
+  std::optional<std::string> wait_event(std::string_view prefix, Ms timeout = Ms(15'000));
   std::optional<std::string> wait_event(const std::function<bool(std::string_view)>& predicate,
-                                        Ms timeout = Ms(5000));
+                                        Ms timeout = Ms(15'000));
   bool wait_events(const std::function<bool(std::string_view)>& predicate, std::size_t count,
-                   Ms timeout = Ms(5000));
+                   Ms timeout = Ms(15'000));
   std::size_t count_events(const std::function<bool(std::string_view)>& predicate);
   std::vector<std::string> received(int conn);
 
-  std::optional<int> stop(Ms timeout = Ms(5000));
+  std::optional<int> stop(Ms timeout = Ms(10'000));
 
  private:
   void gather_locked();
@@ -283,9 +283,9 @@ class StandinApp {
 
 class LinkClient {
  public:
-  static std::optional<LinkClient> connect(std::uint16_t port, Ms timeout = Ms(2000));
+  static std::optional<LinkClient> connect(std::uint16_t port, Ms timeout = Ms(10'000));
 
-  bool authenticate(std::string_view token, Ms timeout = Ms(5000));
+  bool authenticate(std::string_view token, Ms timeout = Ms(15'000));
   bool send(std::string_view bytes);
   bool send_line(std::string_view line);
   std::optional<std::string> read_line(Ms timeout);

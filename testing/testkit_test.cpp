@@ -13,19 +13,21 @@ namespace karvo::testkit {
 namespace {
 
 using namespace std::chrono_literals;
+// Waits that end as soon as what they wait for happens; generous for loaded machines.
+constexpr auto kWait = 30s;
 
 TEST(Child, CatEchoesFramesAndExitsAtEndOfInput) {
   Child cat({"/bin/cat"});
   ASSERT_TRUE(cat.started());
   ASSERT_TRUE(cat.write_all(frame(R"({"a":1})") + frame("") + frame(std::string(70000, 'x'))));
-  EXPECT_EQ(read_frame(cat, 5s), R"({"a":1})");
-  EXPECT_EQ(read_frame(cat, 5s), "");
-  EXPECT_EQ(read_frame(cat, 5s), std::string(70000, 'x'));
+  EXPECT_EQ(read_frame(cat, kWait), R"({"a":1})");
+  EXPECT_EQ(read_frame(cat, kWait), "");
+  EXPECT_EQ(read_frame(cat, kWait), std::string(70000, 'x'));
   EXPECT_TRUE(expect_no_frame(cat, 50ms));
   cat.close_stdin();
-  EXPECT_EQ(read_frame(cat, 5s), std::nullopt);
+  EXPECT_EQ(read_frame(cat, kWait), std::nullopt);
   EXPECT_TRUE(cat.stdout_ended());
-  EXPECT_EQ(cat.wait_exit(5s), 0);
+  EXPECT_EQ(cat.wait_exit(kWait), 0);
 }
 
 TEST(Child, IncompleteReadsLeaveTheBytesForLater) {
@@ -33,21 +35,21 @@ TEST(Child, IncompleteReadsLeaveTheBytesForLater) {
   ASSERT_TRUE(cat.write_all("abc"));
   EXPECT_EQ(cat.read_exact(5, 100ms), std::nullopt);
   ASSERT_TRUE(cat.write_all("de"));
-  EXPECT_EQ(cat.read_exact(5, 5s), "abcde");
+  EXPECT_EQ(cat.read_exact(5, kWait), "abcde");
 
   // A frame whose body is late is not torn apart.
   ASSERT_TRUE(cat.write_all(frame_header(6) + "par"));
   EXPECT_EQ(read_frame(cat, 100ms), std::nullopt);
   EXPECT_FALSE(expect_no_frame(cat, 10ms));
   ASSERT_TRUE(cat.write_all("tly"));
-  EXPECT_EQ(read_frame(cat, 5s), "partly");
+  EXPECT_EQ(read_frame(cat, kWait), "partly");
 
   ASSERT_TRUE(cat.write_all("one\ntwo"));
-  EXPECT_EQ(cat.read_line(5s), "one");
+  EXPECT_EQ(cat.read_line(kWait), "one");
   EXPECT_EQ(cat.read_line(100ms), std::nullopt);
   cat.close_stdin();
-  EXPECT_EQ(cat.read_line(5s), "two");  // the last line needs no LF
-  EXPECT_EQ(cat.read_line(5s), std::nullopt);
+  EXPECT_EQ(cat.read_line(kWait), "two");  // the last line needs no LF
+  EXPECT_EQ(cat.read_line(kWait), std::nullopt);
 }
 
 TEST(Child, FrameHeaderIsLittleEndian) {
@@ -57,20 +59,20 @@ TEST(Child, FrameHeaderIsLittleEndian) {
 
 TEST(Child, EnvironmentWorkingDirectoryAndExitStatuses) {
   Child env({"/usr/bin/env"}, std::vector<std::string>{"KARVO_A=1", "KARVO_B=two words"});
-  EXPECT_EQ(env.read_until_eof(5s), "KARVO_A=1\nKARVO_B=two words\n");
-  EXPECT_EQ(env.wait_exit(5s), 0);
+  EXPECT_EQ(env.read_until_eof(kWait), "KARVO_A=1\nKARVO_B=two words\n");
+  EXPECT_EQ(env.wait_exit(kWait), 0);
 
   Child pwd({"/bin/pwd"}, std::nullopt, "/");
-  EXPECT_EQ(pwd.read_line(5s), "/");
+  EXPECT_EQ(pwd.read_line(kWait), "/");
 
   Child failing({"/bin/false"});
-  EXPECT_EQ(failing.wait_exit(5s), 1);
+  EXPECT_EQ(failing.wait_exit(kWait), 1);
 
   Child sleeper({"/bin/sleep", "30"});
   EXPECT_EQ(sleeper.wait_exit(50ms), std::nullopt);
   EXPECT_TRUE(sleeper.running());
   EXPECT_TRUE(sleeper.kill(SIGTERM));
-  EXPECT_EQ(sleeper.wait_exit(5s), 128 + SIGTERM);
+  EXPECT_EQ(sleeper.wait_exit(kWait), 128 + SIGTERM);
   EXPECT_FALSE(sleeper.kill(SIGTERM));  // reaped: its number may belong to someone else now
 }
 
@@ -84,20 +86,20 @@ TEST(Child, MissingProgramDoesNotStart) {
 
 TEST(Child, StderrIsGatheredAndClosedStdoutFailsTheWriter) {
   Child app({bin("karvo-standin-app"), "--no-such-option"});
-  EXPECT_TRUE(app.wait_stderr("unknown option --no-such-option", 5s));
-  EXPECT_EQ(app.wait_exit(5s), 2);
+  EXPECT_TRUE(app.wait_stderr("unknown option --no-such-option", kWait));
+  EXPECT_EQ(app.wait_exit(kWait), 2);
 
   Child cat({"/bin/cat"});
   cat.close_stdout();
   ASSERT_TRUE(cat.write_all("lost\n"));
-  const auto status = cat.wait_exit(5s);
+  const auto status = cat.wait_exit(kWait);
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
 }
 
 TEST(Child, WritesToAChildThatIsGoneFailWithoutKillingTheTest) {
   Child done({"/bin/true"});
-  ASSERT_EQ(done.wait_exit(5s), 0);
+  ASSERT_EQ(done.wait_exit(kWait), 0);
   EXPECT_FALSE(done.write_all(std::string(1 << 20, 'x'), 2s));
 }
 
@@ -109,12 +111,12 @@ TEST(Child, OneThreadWritesWhileAnotherReads) {
     cat.close_stdin();
   });
   for (int i = 0; i < kFrames; ++i) {
-    const auto body = read_frame(cat, 10s);
+    const auto body = read_frame(cat, kWait);
     ASSERT_TRUE(body);
     ASSERT_EQ(body->substr(0, body->find('.')), std::to_string(i));
   }
   writer.join();
-  EXPECT_EQ(cat.wait_exit(5s), 0);
+  EXPECT_EQ(cat.wait_exit(kWait), 0);
 }
 
 // Whether a process is gone (a zombie counts: it runs no more).
@@ -133,11 +135,11 @@ TEST(Child, DestructorEndsWhatTheChildStarted) {
   {
     Child browser({bin("karvo-browser"), "--host", bin("karvo-standin-app"), "--home", home.path(), "--env",
                    standin_args_env({"--pid-file", pid_file}), "--hold", "60000", "{}"});
-    ASSERT_TRUE(wait_until([&] { return !read_file(pid_file).value_or("").empty(); }, 10s));
+    ASSERT_TRUE(wait_until([&] { return !read_file(pid_file).value_or("").empty(); }, kWait));
     pid_text = read_file(pid_file).value_or("");
   }
   const pid_t app = static_cast<pid_t>(std::stol(pid_text));
-  EXPECT_TRUE(wait_until([&] { return gone(app); }, 5s));
+  EXPECT_TRUE(wait_until([&] { return gone(app); }, kWait));
 }
 
 TEST(ScratchHome, PathsEnvironmentAndRemoval) {
