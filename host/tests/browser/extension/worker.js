@@ -1,0 +1,2 @@
+// Chromium's background service worker: the test's settings, then the agent.
+importScripts("config.js", "agent.js");
