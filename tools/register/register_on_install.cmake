@@ -1,0 +1,20 @@
+# Run by `cmake --install` when KARVO_REGISTER_ON_INSTALL is on: registers the karvo-host just installed,
+# system-wide, for every supported browser whose extensions were given. With DESTDIR set, the manifests
+# go under it (for packages) and still name the host by its final path.
+set(_host "${CMAKE_INSTALL_PREFIX}/bin/karvo-host")
+set(_register "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/bin/karvo-register")
+set(_args install --system --all --host "${_host}")
+if(NOT "$ENV{DESTDIR}" STREQUAL "")
+  list(APPEND _args --root "$ENV{DESTDIR}")
+endif()
+foreach(_origin IN LISTS KARVO_INSTALL_ORIGINS)
+  list(APPEND _args --origin "${_origin}")
+endforeach()
+foreach(_id IN LISTS KARVO_INSTALL_FIREFOX_IDS)
+  list(APPEND _args --extension-id "${_id}")
+endforeach()
+message(STATUS "Registering ${_host} with the browsers")
+execute_process(COMMAND "${_register}" ${_args} RESULT_VARIABLE _rc)
+if(NOT _rc EQUAL 0)
+  message(FATAL_ERROR "karvo-register failed (${_rc})")
+endif()
