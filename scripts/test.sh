@@ -5,6 +5,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
+# The real-browser tests drive Debian's chromium and firefox-esr.
+"$root/scripts/install-browsers.sh"
 
 jobs=$(nproc)
 suite() {
