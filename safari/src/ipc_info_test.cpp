@@ -53,6 +53,13 @@ TEST(IpcInfoParse, ReadsPortTokenAndOptionalExe) {
   }
 }
 
+TEST(IpcInfoParse, ANulByteAfterTheObjectMakesTheFileUnusable) {
+  // As unusable as the object followed by anything else: what follows a NUL byte is not skipped.
+  using namespace std::string_view_literals;
+  EXPECT_FALSE(IpcInfo::parse("{\"port\":8080,\"token\":\"t\"}\0{\"port\":1}"sv));
+  EXPECT_FALSE(IpcInfo::parse("{\"port\":8080,\"token\":\"t\"}\0"sv));
+}
+
 class EndpointFile : public test::SafariTest {};
 
 TEST_F(EndpointFile, LiesUnderTheUserDatabaseHome) {

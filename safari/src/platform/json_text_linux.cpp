@@ -38,6 +38,9 @@ bool nestingWithinLimit(std::string_view text) {
 }  // namespace
 
 std::optional<Json> parseJson(std::string_view text) {
+  // nlohmann-json takes a NUL byte for the end of the text and would ignore whatever follows it. No JSON
+  // text holds a raw NUL, not even inside a string, so a text with one is refused whole.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   if (!nestingWithinLimit(text)) return std::nullopt;
   Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
   if (value.is_discarded()) return std::nullopt;
