@@ -2,8 +2,8 @@
 // same bytes (4-byte little-endian length, then the body), whatever the frames' sizes and wherever they
 // fall against the reader's read-ahead buffer.
 //
-// The first input byte chooses a filler frame put before the rest of the input: none for 0, otherwise
-// one that ends that many bytes before the 64 KiB mark, so that the frames under test straddle the point
+// The first input byte chooses filler frames put before the rest of the input: none for 0, otherwise
+// frames that end that many bytes before the 64 KiB mark, so that the frames under test straddle the point
 // where the read-ahead buffer is refilled.
 //
 // The reader allocates a body's declared length before it reads the body, up to 64 MiB. Inputs that
@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -27,6 +27,7 @@
 namespace {
 
 constexpr std::size_t kReadAhead = 64 * 1024;
+constexpr std::size_t kFillerFrame = 4096;  // small frames, so that no body costs a large allocation
 
 void append_le32(std::string& out, std::uint32_t n) {
   for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((n >> shift) & 0xFF));
@@ -40,29 +41,36 @@ std::uint32_t le32(std::string_view bytes) {
   return n;
 }
 
-// A readable descriptor holding exactly `bytes`.
-karvo::UniqueFd stream_of(std::string_view bytes) {
-  karvo::UniqueFd fd(::memfd_create("frames", MFD_CLOEXEC));
-  KARVO_FUZZ_CHECK(fd);
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
+// A readable descriptor holding exactly `bytes`, read from the start. One file serves every input: making
+// a new one each time costs more than the reading under test.
+int stream_of(std::string_view bytes) {
+  static const karvo::UniqueFd file(::memfd_create("frames", MFD_CLOEXEC));
+  KARVO_FUZZ_CHECK(file);
+  KARVO_FUZZ_CHECK(::ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0);
+  for (off_t at = 0; !bytes.empty();) {
+    const ssize_t n = ::pwrite(file.get(), bytes.data(), bytes.size(), at);
     if (n < 0 && errno == EINTR) continue;
     KARVO_FUZZ_CHECK(n > 0);
     bytes.remove_prefix(static_cast<std::size_t>(n));
+    at += n;
   }
-  KARVO_FUZZ_CHECK(::lseek(fd.get(), 0, SEEK_SET) == 0);
-  return fd;
+  KARVO_FUZZ_CHECK(::lseek(file.get(), 0, SEEK_SET) == 0);
+  return file.get();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  std::string stream;
+  static std::string stream;  // keeps its capacity from input to input
+  stream.clear();
   if (const std::size_t before_mark = data[0]; before_mark != 0) {
-    const std::size_t filler = kReadAhead - before_mark - 4;
-    append_le32(stream, static_cast<std::uint32_t>(filler));
-    stream.append(filler, 'f');
+    for (std::size_t filler = kReadAhead - before_mark; filler > 0;) {
+      const std::size_t frame = filler >= 2 * kFillerFrame ? kFillerFrame : filler;
+      append_le32(stream, static_cast<std::uint32_t>(frame - 4));
+      stream.append(frame - 4, 'f');
+      filler -= frame;
+    }
   }
   stream.append(reinterpret_cast<const char*>(data) + 1, size - 1);
 
@@ -75,8 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     at += 4 + length;
   }
 
-  const karvo::UniqueFd fd = stream_of(stream);
-  const auto reader = std::make_unique<karvo::FrameReader>(fd.get());
+  // The reader with its 64 KiB buffer lives in the same storage for every input.
+  alignas(karvo::FrameReader) static unsigned char storage[sizeof(karvo::FrameReader)];
+  auto* const reader = new (storage) karvo::FrameReader(stream_of(stream));
   const std::string_view bytes(stream);
   std::size_t at = 0;
   for (;;) {
