@@ -1,0 +1,532 @@
+#include "json.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include <boost/json/basic_parser_impl.hpp>
+
+namespace karvo::json {
+
+static_assert(std::is_nothrow_move_constructible_v<Value>,
+              "the parser moves values between vectors and relies on moves that cannot throw");
+
+// ---------------------------------------------------------------------------------------------
+// Value
+
+const Value* Value::find(std::string_view key) const noexcept {
+  const Object* object = std::get_if<Object>(&v_);
+  if (object == nullptr) return nullptr;
+  auto it = object->find(key);
+  return it == object->end() ? nullptr : &it->second;
+}
+
+void Value::insert(std::string key, Value value) {
+  Object* object = std::get_if<Object>(&v_);
+  if (object == nullptr) object = &v_.emplace<Object>();
+  object->insert_or_assign(std::move(key), std::move(value));
+}
+
+bool operator==(const Value& a, const Value& b) noexcept {
+  if (a.v_.index() != b.v_.index()) return false;
+  const double* x = std::get_if<double>(&a.v_);
+  const double* y = std::get_if<double>(&b.v_);
+  if (x != nullptr && y != nullptr) {
+    return std::bit_cast<std::uint64_t>(*x) == std::bit_cast<std::uint64_t>(*y);
+  }
+  // Arrays and objects compare their elements with this operator again.
+  return a.v_ == b.v_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parsing
+
+namespace {
+
+// The number's text as the grammar accepted it, converted exactly. Integers keep their integer kind
+// while they fit in 64 bits; nothing when the magnitude lies beyond the double range.
+std::optional<Value> number_from_text(std::string_view text) noexcept {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  const bool negative = !text.empty() && text.front() == '-';
+  const bool integral = text.find_first_of(".eE") == std::string_view::npos;
+
+  if (integral) {
+    if (negative) {
+      if (text == "-0") return Value(-0.0);
+      std::int64_t i = 0;
+      auto [ptr, ec] = std::from_chars(first, last, i);
+      if (ec == std::errc() && ptr == last) return Value(i);
+    } else {
+      std::uint64_t u = 0;
+      auto [ptr, ec] = std::from_chars(first, last, u);
+      if (ec == std::errc() && ptr == last) return Value(u);
+    }
+    // Beyond 64 bits: a double.
+  }
+
+  double d = 0.0;
+  auto [ptr, ec] = std::from_chars(first, last, d);
+  if (ec == std::errc() && ptr == last) return Value(d);
+  if (ec != std::errc::result_out_of_range) return std::nullopt;
+
+  // Out of range either way: too small (underflow, which reads as zero) or too large (an error).
+  // The decimal exponent of the leading non-zero digit tells which.
+  const char* p = first + (negative ? 1 : 0);
+  const char* const int_begin = p;
+  while (p != last && *p >= '0' && *p <= '9') ++p;
+  bool found = false;
+  long long lead = 0;  // exponent of the leading non-zero digit, without the explicit exponent
+  if (p != int_begin && *int_begin != '0') {
+    found = true;
+    lead = p - int_begin - 1;
+  }
+  if (p != last && *p == '.') {
+    ++p;
+    for (long long k = 1; p != last && *p >= '0' && *p <= '9'; ++p, ++k) {
+      if (!found && *p != '0') {
+        found = true;
+        lead = -k;
+      }
+    }
+  }
+  long long exponent = 0;
+  if (p != last && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool exp_negative = false;
+    if (p != last && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
+    for (; p != last && *p >= '0' && *p <= '9'; ++p) {
+      if (exponent < 1'000'000'000'000LL) exponent = exponent * 10 + (*p - '0');
+    }
+    if (exp_negative) exponent = -exponent;
+  }
+  if (!found || lead + exponent < 0) return Value(negative ? -0.0 : 0.0);
+  return std::nullopt;
+}
+
+// Builds the value tree from the parser's events without recursion. Each nesting level has a scratch
+// list of the finished elements (and keys) of the container open at that level; the lists keep their
+// capacity for the next container at the same level, so that small containers cost one allocation of
+// their exact size. A large array takes its scratch list over instead of copying it.
+class Builder {
+ public:
+  static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
+  static constexpr std::size_t max_object_size = static_cast<std::size_t>(-1);
+  static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
+  static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
+
+  using error_code = boost::json::error_code;
+  using string_view = boost::json::string_view;
+
+  Builder() { levels_.reserve(kMaxDepth); }
+
+  std::optional<Value>& result() { return root_; }
+
+  bool on_document_begin(error_code&) { return true; }
+  bool on_document_end(error_code& ec) {
+    if (!root_ || depth_ != 0) return fail(ec);
+    return true;
+  }
+
+  bool on_array_begin(error_code&) { return open(); }
+  bool on_object_begin(error_code&) { return open(); }
+
+  bool on_array_end(std::size_t, error_code& ec) {
+    if (depth_ == 0) return fail(ec);
+    Level& level = levels_[--depth_];
+    Array array;
+    if (level.values.size() >= kTakeOver) {
+      array = std::move(level.values);
+      level.values = Array();
+    } else {
+      array.reserve(level.values.size());
+      std::move(level.values.begin(), level.values.end(), std::back_inserter(array));
+      level.values.clear();
+    }
+    return add(std::move(array), ec);
+  }
+
+  bool on_object_end(std::size_t, error_code& ec) {
+    if (depth_ == 0) return fail(ec);
+    Level& level = levels_[--depth_];
+    if (level.keys.size() != level.values.size()) return fail(ec);
+    Object object;
+    for (std::size_t i = 0; i < level.values.size(); ++i) {
+      // Keys that arrive in order (as they do in our own output) go in at the end in constant time.
+      // An existing key is replaced: the last occurrence wins.
+      object.insert_or_assign(object.end(), std::move(level.keys[i]), std::move(level.values[i]));
+    }
+    level.keys.clear();
+    level.values.clear();
+    return add(std::move(object), ec);
+  }
+
+  bool on_string_part(string_view s, std::size_t, error_code&) {
+    part_.append(s.data(), s.size());
+    return true;
+  }
+  bool on_string(string_view s, std::size_t, error_code& ec) { return add(finish_part(s), ec); }
+  bool on_key_part(string_view s, std::size_t, error_code&) {
+    part_.append(s.data(), s.size());
+    return true;
+  }
+  bool on_key(string_view s, std::size_t, error_code& ec) {
+    if (depth_ == 0) return fail(ec);
+    levels_[depth_ - 1].keys.push_back(finish_part(s));
+    return true;
+  }
+
+  bool on_number_part(string_view s, error_code&) {
+    number_part_.append(s.data(), s.size());
+    return true;
+  }
+  bool on_int64(std::int64_t, string_view s, error_code& ec) { return number(s, ec); }
+  bool on_uint64(std::uint64_t, string_view s, error_code& ec) { return number(s, ec); }
+  bool on_double(double, string_view s, error_code& ec) { return number(s, ec); }
+
+  bool on_bool(bool b, error_code& ec) { return add(b, ec); }
+  bool on_null(error_code& ec) { return add(nullptr, ec); }
+  // Comments are not enabled, so these are never called.
+  bool on_comment_part(string_view, error_code& ec) { return fail(ec); }
+  bool on_comment(string_view, error_code& ec) { return fail(ec); }
+
+ private:
+  // From this many elements on, an array keeps its scratch list (and its spare capacity) rather
+  // than being copied out of it.
+  static constexpr std::size_t kTakeOver = 1024;
+
+  struct Level {
+    std::vector<Value> values;
+    std::vector<std::string> keys;
+  };
+
+  static bool fail(error_code& ec) {
+    ec = boost::json::error::syntax;
+    return false;
+  }
+
+  bool open() {
+    // The parser stops nesting at kMaxDepth levels; nothing deeper arrives here.
+    if (depth_ == levels_.size()) levels_.emplace_back();
+    ++depth_;
+    return true;
+  }
+
+  // Constructs the finished value in place, in the open container's list or as the document.
+  template <class T> bool add(T&& v, error_code& ec) {
+    if (depth_ == 0) {
+      if (root_) return fail(ec);
+      root_.emplace(std::forward<T>(v));
+      return true;
+    }
+    levels_[depth_ - 1].values.emplace_back(std::forward<T>(v));
+    return true;
+  }
+
+  std::string finish_part(string_view last) {
+    if (part_.empty()) return std::string(last.data(), last.size());
+    part_.append(last.data(), last.size());
+    std::string whole = std::move(part_);
+    part_.clear();
+    return whole;
+  }
+
+  bool number(string_view last, error_code& ec) {
+    std::string_view text(last.data(), last.size());
+    if (!number_part_.empty()) {
+      number_part_.append(text);
+      text = number_part_;
+    }
+    std::optional<Value> v = number_from_text(text);
+    number_part_.clear();
+    if (!v) {
+      ec = boost::json::error::token_overflow;
+      return false;
+    }
+    return add(std::move(*v), ec);
+  }
+
+  std::vector<Level> levels_;
+  std::size_t depth_ = 0;  // containers open now
+  std::optional<Value> root_;
+  std::string part_;
+  std::string number_part_;
+};
+
+}  // namespace
+
+namespace {
+
+// One pass of the parser over `text`. `exponent_overflow` tells whether it gave up on an exponent
+// too long for it.
+std::optional<Value> parse_once(std::string_view text, bool& exponent_overflow) {
+  boost::json::parse_options options;
+  // Boost.JSON counts like we do: max_depth levels parse, one more fails.
+  options.max_depth = kMaxDepth;
+  boost::json::basic_parser<Builder> parser(options);
+  boost::json::error_code ec;
+  static constexpr char kEmpty[1] = {};
+  const char* data = text.empty() ? kEmpty : text.data();
+  const std::size_t used = parser.write_some(false, data, text.size(), ec);
+  exponent_overflow = ec == boost::json::error::exponent_overflow;
+  // Whatever follows the value (after its white space) is left unread: such a text does not parse.
+  if (ec || !parser.done() || used != text.size()) return std::nullopt;
+  return std::move(parser.handler().result());
+}
+
+// The parser refuses exponents beyond the range of int, although such a number only underflows to
+// zero (or overflows, which is an error anyway). This copies `text` with every exponent of more than
+// nine significant digits (outside strings) replaced by 999999999, which gives the same outcome; false
+// when there is none.
+bool clamp_exponents(std::string_view text, std::string& out) {
+  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  out.clear();
+  out.reserve(text.size());
+  bool in_string = false, escaped = false, changed = false;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i++];
+    out.push_back(c);
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if ((c == 'e' || c == 'E') && i >= 2 && is_digit(text[i - 2])) {
+      if (i < text.size() && (text[i] == '+' || text[i] == '-')) out.push_back(text[i++]);
+      const std::size_t start = i;
+      while (i < text.size() && text[i] == '0') ++i;
+      const std::size_t significant = i;
+      while (i < text.size() && is_digit(text[i])) ++i;
+      if (i - significant > 9) {
+        out.append("999999999");
+        changed = true;
+      } else {
+        out.append(text.substr(start, i - start));
+      }
+    }
+  }
+  return changed;
+}
+
+}  // namespace
+
+std::optional<Value> parse(std::string_view text) noexcept {
+  try {
+    bool exponent_overflow = false;
+    std::optional<Value> value = parse_once(text, exponent_overflow);
+    if (!value && exponent_overflow) {
+      std::string clamped;
+      if (clamp_exponents(text, clamped)) value = parse_once(clamped, exponent_overflow);
+    }
+    return value;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Serialising
+
+namespace {
+
+constexpr std::array<char, 256> make_escape_table() {
+  // 0: written as is; 'u': \u00xx; anything else: a backslash and that character.
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[static_cast<std::size_t>(c)] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}
+constexpr std::array<char, 256> kEscape = make_escape_table();
+
+void write_string(std::string_view s, std::string& out) {
+  // Make room for a long string at once (with some to spare for escapes and what follows) rather
+  // than through a series of doublings; growth stays geometric whatever the library's reserve does.
+  const std::size_t need = out.size() + s.size() + 2;
+  if (need > out.capacity()) out.reserve(std::max(need + need / 8, 2 * out.capacity()));
+  out.push_back('"');
+  const char* run = s.data();
+  const char* const end = s.data() + s.size();
+  for (const char* p = run; p != end; ++p) {
+    const char e = kEscape[static_cast<unsigned char>(*p)];
+    if (e == 0) continue;
+    out.append(run, static_cast<std::size_t>(p - run));
+    run = p + 1;
+    if (e == 'u') {
+      static constexpr char kHex[] = "0123456789abcdef";
+      const auto c = static_cast<unsigned char>(*p);
+      const char escaped[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(escaped, sizeof escaped);
+    } else {
+      const char escaped[2] = {'\\', e};
+      out.append(escaped, sizeof escaped);
+    }
+  }
+  out.append(run, static_cast<std::size_t>(end - run));
+  out.push_back('"');
+}
+
+template <class Int> void write_integer(Int n, std::string& out) {
+  char buf[24];
+  auto result = std::to_chars(buf, buf + sizeof buf, n);
+  out.append(buf, static_cast<std::size_t>(result.ptr - buf));
+}
+
+// The shortest digits that read back to the same double, laid out positionally when the leading
+// digit's decimal exponent lies in [-5, 15], else as d.ddde[-]x.
+void write_double(double d, std::string& out) {
+  if (!std::isfinite(d)) {
+    out.append("null");
+    return;
+  }
+  char sci[32];
+  const auto result = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+  const char* p = sci;
+  const char* const end = result.ptr;
+
+  char digits[24];
+  int n = 0;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  for (; p != end && *p != 'e'; ++p) {
+    if (*p != '.') digits[n++] = *p;
+  }
+  int exponent = 0;
+  if (p != end) ++p;  // 'e'
+  bool exp_negative = false;
+  if (p != end && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
+  std::from_chars(p, end, exponent);
+  if (exp_negative) exponent = -exponent;
+
+  char text[48];
+  char* o = text;
+  if (negative) *o++ = '-';
+  if (exponent >= 0 && exponent <= 15) {
+    const int whole = exponent + 1;
+    for (int i = 0; i < whole; ++i) *o++ = i < n ? digits[i] : '0';
+    *o++ = '.';
+    if (n > whole) {
+      for (int i = whole; i < n; ++i) *o++ = digits[i];
+    } else {
+      *o++ = '0';
+    }
+  } else if (exponent < 0 && exponent >= -5) {
+    *o++ = '0';
+    *o++ = '.';
+    for (int i = -1; i > exponent; --i) *o++ = '0';
+    for (int i = 0; i < n; ++i) *o++ = digits[i];
+  } else {
+    *o++ = digits[0];
+    if (n > 1) {
+      *o++ = '.';
+      for (int i = 1; i < n; ++i) *o++ = digits[i];
+    }
+    *o++ = 'e';
+    o = std::to_chars(o, text + sizeof text, exponent).ptr;
+  }
+  out.append(text, static_cast<std::size_t>(o - text));
+}
+
+void write_value(const Value& value, std::string& out) {
+  const Value::Storage& v = value.storage();
+  switch (v.index()) {
+    case 0:
+      out.append("null");
+      return;
+    case 1:
+      out.append(*std::get_if<bool>(&v) ? "true" : "false");
+      return;
+    case 2:
+      write_integer(*std::get_if<std::uint64_t>(&v), out);
+      return;
+    case 3:
+      write_integer(*std::get_if<std::int64_t>(&v), out);
+      return;
+    case 4:
+      write_double(*std::get_if<double>(&v), out);
+      return;
+    case 5:
+      write_string(*std::get_if<std::string>(&v), out);
+      return;
+    case 6: {
+      const Array& array = *std::get_if<Array>(&v);
+      out.push_back('[');
+      bool first = true;
+      for (const Value& element : array) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_value(element, out);
+      }
+      out.push_back(']');
+      return;
+    }
+    case 7: {
+      const Object& object = *std::get_if<Object>(&v);
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [key, member] : object) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_string(key, out);
+        out.push_back(':');
+        write_value(member, out);
+      }
+      out.push_back('}');
+      return;
+    }
+    default:  // valueless after a failed assignment: nothing sensible to write
+      out.append("null");
+      return;
+  }
+}
+
+// An upper bound of the text's length (numbers at their longest, strings without escapes), so that
+// the output grows once rather than doubling its way up through fresh memory.
+std::size_t estimate(const Value& value) noexcept {
+  const Value::Storage& v = value.storage();
+  if (const std::string* s = std::get_if<std::string>(&v)) return s->size() + 2;
+  if (const Array* array = std::get_if<Array>(&v)) {
+    std::size_t n = 2 + array->size();
+    for (const Value& element : *array) n += estimate(element);
+    return n;
+  }
+  if (const Object* object = std::get_if<Object>(&v)) {
+    std::size_t n = 2 + object->size();
+    for (const auto& [key, member] : *object) n += key.size() + 3 + estimate(member);
+    return n;
+  }
+  return 24;
+}
+
+}  // namespace
+
+void serialise_to(const Value& value, std::string& out) {
+  const std::size_t need = out.size() + estimate(value);
+  if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
+  write_value(value, out);
+}
+
+std::string serialise(const Value& value) {
+  std::string out;
+  serialise_to(value, out);
+  return out;
+}
+
+}  // namespace karvo::json
