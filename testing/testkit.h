@@ -60,6 +60,9 @@
 //   wait_events(predicate, count, timeout = 15s) -> bool: at least `count` matching events
 //   count_events(predicate) -> size_t
 //   received(conn) -> the lines that link `conn` sent, the authentication line first
+//   The stand-in writes its event lines before the link bytes they tell of, and events(), received()
+//   and count_events() first gather all it has written: once a test has seen an answer (directly or
+//   relayed), the events behind it are there.
 //   stop(timeout = 10s) -> optional<int>: "quit", then the exit status (killed after the timeout)
 //   Links are numbered 1, 2, ... in the order the stand-in accepted them.
 //   Events: "args ...", "listening <port>", "published <path>", "accepted <conn>", "recv <conn> <line>",
@@ -80,6 +83,8 @@
 //   install_program(from, to) (copies a program, mode 0755), unused_port() (a loopback port that
 //   nothing listens on right now), wait_until(predicate, timeout, interval = 10ms) -> bool,
 //   current_env(), standin_args_env(args) -> "KARVO_STANDIN_ARGS=..." entry.
+//   From sys.h: OwnedFd (owns a descriptor), make_pipe() (close-on-exec ends), write_fully(fd, bytes),
+//   set_nonblocking(fd, on), hex_decode(text), self_executable(), parent_dir(path).
 #pragma once
 
 #include <sys/types.h>

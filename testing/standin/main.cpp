@@ -58,8 +58,8 @@ constexpr std::string_view kUsage =
   --quiet                 no "recv" events after authentication (for heavy traffic)
 misbehaviour:
   --publish-delay MS      publish the endpoint file MS milliseconds after listening
-  --auth-delay MS         answer the authentication MS milliseconds late
-  --auth-never            never answer the authentication
+  --auth-delay MS         answer the authentication MS milliseconds late (later lines wait for it)
+  --auth-never            never answer the authentication (later lines stay unread)
   --auth-close            close the link on the authentication message, without a reply
   --refuse-all            refuse every token
   --auth-reply TEXT       send TEXT instead of the authentication reply
@@ -73,7 +73,10 @@ misbehaviour:
   --echo                  send every received line back verbatim instead of answering
 extra options may also come from the environment variable KARVO_STANDIN_ARGS, one per line.
 commands on standard input: send <conn|all> <line>, sendraw <conn|all> <hex>, close <conn|all>,
-  publish, unpublish, quit
+  publish, unpublish, quit (the end of standard input ends nothing)
+events, one per line on standard output: args, listening, published, accepted, recv, auth, sent,
+  closed, unpublished, error, exiting
+it also exits when its home directory disappears.
 )";
 
 constexpr std::size_t kReadChunk = 65536;
