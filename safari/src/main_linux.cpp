@@ -30,6 +30,7 @@
 
 #include "extension_handler.h"
 #include "platform/json_text.h"
+#include "platform/linux_io.h"
 #include "platform/linux_settings.h"
 #include "timing.h"
 
@@ -37,6 +38,7 @@ namespace {
 
 using karvo::safari::Json;
 namespace platform = karvo::safari::platform;
+using platform::writeAll;
 
 constexpr const char* kUsage =
     "usage: KarvoSafari [options] < requests\n"
@@ -49,15 +51,6 @@ constexpr const char* kUsage =
     "  --time-scale FACTOR      multiply the long waits by FACTOR (tests only; default: 1)\n"
     "  --workspace-silent       opening an application never reports back\n";
 
-void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
 // Requests whose reply is still to come.
 class Outstanding {
  public:
@@ -66,10 +59,9 @@ class Outstanding {
     ++count_;
   }
   void done() {
-    {
-      const std::lock_guard guard(mutex_);
-      --count_;
-    }
+    // Notified under the lock: once the waiter sees zero it may end the process.
+    const std::lock_guard guard(mutex_);
+    --count_;
     idle_.notify_all();
   }
   void waitIdle() {
@@ -237,7 +229,8 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  Outstanding outstanding;
+  // Never destroyed: relay threads still finish their work items while the process ends.
+  Outstanding& outstanding = *new Outstanding;
   std::string buffer;
   char chunk[65536];
   for (;;) {

@@ -53,7 +53,7 @@ TEST(SafariExchange, SendPollAndCloseThroughOneProfileRelay) {
   ASSERT_TRUE(host.request(5, withProfile(message(R"({"op":"poll"})"), kProfile)));
   EXPECT_EQ(host.replyTo(5), failed("disconnected"));
 
-  EXPECT_EQ(host.finish(), 0);
+  EXPECT_EQ(host.finish(), 0) << host.log();
   const std::string log = host.log();
   const std::string prefix = "com.karvo.safari-extension relay info: ";
   EXPECT_NE(log.find(prefix + "send [ping popup r1] → ok [hello, reply r1]\n"), std::string::npos) << log;

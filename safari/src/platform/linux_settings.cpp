@@ -6,14 +6,15 @@
 namespace karvo::safari::platform {
 namespace {
 
+// Never destroyed: threads of relays and launches may still read them while the process ends.
 std::mutex& settingsLock() {
-  static std::mutex lock;
-  return lock;
+  static auto* const lock = new std::mutex;
+  return *lock;
 }
 
 LinuxSettings& current() {
-  static LinuxSettings settings;
-  return settings;
+  static auto* const settings = new LinuxSettings;
+  return *settings;
 }
 
 }  // namespace

@@ -8,19 +8,11 @@
 #include <mutex>
 #include <string_view>
 
+#include "linux_io.h"
 #include "linux_settings.h"
 
 namespace karvo::safari::platform {
 namespace {
-
-void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
 
 void log(std::string_view level, const std::string& text) {
   const LinuxSettings settings = linuxSettings();

@@ -1,0 +1,82 @@
+// The principal class of the extension, "SafariWebExtensionHandler", over the platform's extension
+// context; and the system-version check.
+#import <Foundation/Foundation.h>
+#import <SafariServices/SafariServices.h>
+
+#include <memory>
+
+#include "../extension_handler.h"
+#include "extension_context.h"
+#include "foundation_json.h"
+
+namespace karvo::safari::platform {
+namespace {
+
+UserInfoValue userInfoValue(id value) {
+  UserInfoValue converted;
+  if ([value isKindOfClass:[NSUUID class]]) {
+    converted.kind = UserInfoValue::Kind::uuid;
+    [(NSUUID*)value getUUIDBytes:converted.uuid.data()];
+  } else if ([value isKindOfClass:[NSDictionary class]]) {
+    if (auto dictionary = jsonFromFoundation(value)) {
+      converted.kind = UserInfoValue::Kind::dictionary;
+      converted.dictionary = std::move(*dictionary);
+    }
+  }
+  return converted;
+}
+
+class AppleExtensionContext final : public ExtensionContext {
+ public:
+  explicit AppleExtensionContext(NSExtensionContext* context) : context_(context) {}
+
+  std::vector<InputItem> inputItems() const override {
+    std::vector<InputItem> items;
+    for (id element in context_.inputItems) {
+      InputItem item;
+      if (![element isKindOfClass:[NSExtensionItem class]]) {
+        item.isExtensionItem = false;
+      } else if (NSDictionary* userInfo = ((NSExtensionItem*)element).userInfo) {
+        if (id message = userInfo[SFExtensionMessageKey]) item.message = userInfoValue(message);
+        if (@available(macOS 14.0, *)) {
+          if (id profile = userInfo[SFExtensionProfileKey]) item.profile = userInfoValue(profile);
+        }
+      } else {
+        item.hasUserInfo = false;
+      }
+      items.push_back(std::move(item));
+    }
+    return items;
+  }
+
+  void completeRequest(const Json& message) override {
+    NSExtensionItem* item = [[NSExtensionItem alloc] init];
+    id reply = foundationFromJson(message);
+    item.userInfo = @{SFExtensionMessageKey : reply != nil ? reply : @{}};
+    [context_ completeRequestReturningItems:@[ item ] completionHandler:nil];
+  }
+
+ private:
+  NSExtensionContext* context_;  // held until the request is completed
+};
+
+}  // namespace
+
+bool systemVersionAtLeast(int major, int minor) {
+  const NSOperatingSystemVersion version = {major, minor, 0};
+  return [[NSProcessInfo processInfo] isOperatingSystemAtLeastVersion:version];
+}
+
+}  // namespace karvo::safari::platform
+
+@interface SafariWebExtensionHandler : NSObject <NSExtensionRequestHandling>
+@end
+
+@implementation SafariWebExtensionHandler
+
+- (void)beginRequestWithExtensionContext:(NSExtensionContext*)context {
+  karvo::safari::RequestHandler::beginRequest(
+      std::make_shared<karvo::safari::platform::AppleExtensionContext>(context));
+}
+
+@end

@@ -1,0 +1,35 @@
+#import <Foundation/Foundation.h>
+#include <os/log.h>
+
+#include "unified_log.h"
+
+namespace karvo::safari::platform {
+namespace {
+
+os_log_t relayLog() {
+  static os_log_t log = os_log_create("com.karvo.safari-extension", "relay");
+  return log;
+}
+
+NSString* ns(const std::string& text) {
+  NSString* string = [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
+  return string != nil ? string : @"";
+}
+
+}  // namespace
+
+void logTrace(const std::string& op, const std::string& label, const std::string& result,
+              const std::string& summary) {
+  os_log_info(relayLog(), "%{public}@ [%{public}@] → %{public}@ [%{public}@]", ns(op), ns(label), ns(result),
+              ns(summary));
+}
+
+void logDidNotStartInTime() { os_log_error(relayLog(), "Karvo did not start in time"); }
+
+void logAppNotFound() { os_log_error(relayLog(), "Karvo.app not found"); }
+
+void logStartingFailed(const std::string& description) {
+  os_log_error(relayLog(), "starting Karvo failed: %{public}@", ns(description));
+}
+
+}  // namespace karvo::safari::platform
