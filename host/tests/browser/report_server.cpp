@@ -181,13 +181,6 @@ void ReportServer::loop() {
       while (::read(wake_read_.get(), drain, sizeof drain) > 0) {
       }
     }
-    if (fds[0].revents & POLLIN) {
-      for (;;) {
-        const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) break;
-        conns.emplace_back().fd.reset(fd);
-      }
-    }
     std::size_t i = 2;
     for (auto it = conns.begin(); it != conns.end(); ++i) {
       Conn& c = *it;
@@ -208,6 +201,14 @@ void ReportServer::loop() {
         done = done || c.sent == c.out.size();
       }
       it = done ? conns.erase(it) : std::next(it);
+    }
+    // New connections last: the loop above walks the ones that were polled.
+    if (fds[0].revents & POLLIN) {
+      for (;;) {
+        const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) break;
+        conns.emplace_back().fd.reset(fd);
+      }
     }
   }
 }
