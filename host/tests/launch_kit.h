@@ -75,8 +75,9 @@ class Programs {
   // leaves nothing behind.
   ~Programs() {
     for (const Start& s : starts()) {
-      const std::string cmdline = testkit::read_file("/proc/" + std::to_string(s.pid) + "/cmdline").value_or("");
-      if (cmdline.find(home_.path()) != std::string::npos) ::kill(s.pid, SIGKILL);
+      // Only a process that still runs with this scratch home (its id may have been reused since).
+      const std::string env = testkit::read_file("/proc/" + std::to_string(s.pid) + "/environ").value_or("");
+      if (env.find("HOME=" + home_.path() + '\0') != std::string::npos) ::kill(s.pid, SIGKILL);
     }
   }
   Programs(const Programs&) = delete;
@@ -94,7 +95,7 @@ class Programs {
 
   // A program at `path` that notes its start and then only keeps running for a while.
   std::string install_recorder(const std::string& path) {
-    install(path, "exec sleep 60 '" + home_.path() + "'\n");
+    install(path, "exec sleep 60\n");
     return path;
   }
 

@@ -20,6 +20,12 @@ constexpr const char* kStarted = "karvo-host: started ";
 constexpr const char* kWaiting = "karvo-host: another host is already starting Karvo; waiting for it\n";
 constexpr const char* kGaveUp = "karvo-host: Karvo is not running and could not be started\n";
 
+// Everything the host has written to its standard error so far.
+std::string err_of(Child& host) {
+  host.sync_output();
+  return host.stderr_text();
+}
+
 std::string launch_message(int id) { return R"({"launch":true,"id":)" + std::to_string(id) + "}"; }
 
 // The stand-in's answer to launch_message(id), relayed by the host.
@@ -61,7 +67,7 @@ class Launch : public ::testing::Test {
   static void expect_relay(Child& host, int id, testkit::Ms timeout = 30s) {
     ASSERT_TRUE(host.write_all(testkit::frame(launch_message(id))));
     const std::optional<std::string> frame = testkit::read_frame(host, timeout);
-    ASSERT_TRUE(frame.has_value()) << "no answer; host stderr: " << host.stderr_text();
+    ASSERT_TRUE(frame.has_value()) << "no answer; host stderr: " << err_of(host);
     EXPECT_TRUE(is_answer(*frame, id)) << *frame;
   }
 
@@ -78,7 +84,7 @@ TEST_F(Launch, FirstMessageWithoutLaunchStartsNothing) {
     auto host = start_host();
     ASSERT_TRUE(host->write_all(testkit::frame(first)));
     ASSERT_TRUE(testkit::read_frame(*host, 5s).has_value());  // the app-unavailable reply: no launch came first
-    EXPECT_EQ(host->stderr_text(), "karvo-host: Karvo is not running\n");
+    EXPECT_EQ(err_of(*host), "karvo-host: Karvo is not running\n");
     EXPECT_FALSE(testkit::path_exists(lock_path()));
   }
   EXPECT_TRUE(programs_.starts().empty());
@@ -91,14 +97,14 @@ TEST_F(Launch, HintedExecutableIsStartedDirectlyAndReachedOncePublished) {
   leave_endpoint(hint);
   auto host = start_host();
   ASSERT_TRUE(host->write_all(testkit::frame(launch_message(1))));
-  ASSERT_TRUE(host->wait_stderr(kStarted, 10s)) << host->stderr_text();
+  ASSERT_TRUE(host->wait_stderr(kStarted, 10s)) << err_of(*host);
   EXPECT_TRUE(testkit::path_exists(lock_path()));
 
   const std::optional<std::string> frame = testkit::read_frame(*host, 20s);
-  ASSERT_TRUE(frame.has_value()) << host->stderr_text();
+  ASSERT_TRUE(frame.has_value()) << err_of(*host);
   EXPECT_TRUE(is_answer(*frame, 1)) << *frame;
   EXPECT_FALSE(testkit::path_exists(lock_path()));  // deleted once the link was made
-  EXPECT_EQ(host->stderr_text(), std::string(kStarted) + hint + "\n");
+  EXPECT_EQ(err_of(*host), std::string(kStarted) + hint + "\n");
 
   const std::vector<Start> starts = programs_.starts();
   ASSERT_EQ(starts.size(), 1u);
@@ -140,7 +146,7 @@ TEST_P(LaunchHint, BundleRulesChooseTheCommand) {
 
   auto host = start_host();
   expect_relay(*host, 7);
-  EXPECT_EQ(host->stderr_text(), std::string(kStarted) + hint + "\n");
+  EXPECT_EQ(err_of(*host), std::string(kStarted) + hint + "\n");
 
   const std::vector<Start> starts = programs_.starts();
   ASSERT_EQ(starts.size(), 1u);
@@ -181,7 +187,7 @@ TEST_F(Launch, ApplicationInsideTheHostsBundle) {
 
   auto host = start_host(host_copy, {path_with_open()});
   expect_relay(*host, 3);
-  EXPECT_EQ(host->stderr_text(), std::string(kStarted) + macos + "/Karvo\n");
+  EXPECT_EQ(err_of(*host), std::string(kStarted) + macos + "/Karvo\n");
   const std::vector<Start> starts = programs_.starts();
   ASSERT_EQ(starts.size(), 1u);
   EXPECT_EQ(starts[0].program, macos + "/Karvo");
@@ -216,7 +222,7 @@ TEST_F(Launch, CandidatesBesideTheHostInOrder) {
     }
     Child host({host_copy}, test_env(home, {path_with_open()}), home.path());
     expect_relay(host, ++n);
-    EXPECT_EQ(host.stderr_text(), std::string(kStarted) + expected + "\n");
+    EXPECT_EQ(err_of(host), std::string(kStarted) + expected + "\n");
     const std::vector<Start> starts = programs.starts();
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].program, expected);
@@ -231,7 +237,7 @@ TEST_F(Launch, NoCandidateFallsBackToTheRegisteredApplication) {
                                   "[Desktop Entry]\nType=Application\nName=Karvo\nExec=" + app + " %U\n"));
   auto host = start_host();
   expect_relay(*host, 4);
-  EXPECT_EQ(host->stderr_text(), "");  // the fallback is not logged
+  EXPECT_EQ(err_of(*host), "");  // the fallback is not logged
   const std::vector<Start> starts = programs_.starts();
   ASSERT_EQ(starts.size(), 1u);
   EXPECT_EQ(starts[0].program, app);
@@ -243,16 +249,16 @@ TEST_F(Launch, WaiterThatGetsALinkDeletesTheLock) {
   leave_endpoint(programs_.install_recorder(home_.path() + "/opt/karvo"));
   auto host = start_host();
   ASSERT_TRUE(host->write_all(testkit::frame(launch_message(5))));
-  ASSERT_TRUE(host->wait_stderr(kWaiting, 10s)) << host->stderr_text();
+  ASSERT_TRUE(host->wait_stderr(kWaiting, 10s)) << err_of(*host);
 
   // The host that holds the lock brings the application up.
   StandinApp app(home_);
   ASSERT_TRUE(app.ok());
   const std::optional<std::string> frame = testkit::read_frame(*host, 10s);
-  ASSERT_TRUE(frame.has_value()) << host->stderr_text();
+  ASSERT_TRUE(frame.has_value()) << err_of(*host);
   EXPECT_TRUE(is_answer(*frame, 5)) << *frame;
   EXPECT_FALSE(testkit::path_exists(lock_path()));
-  EXPECT_EQ(host->stderr_text(), kWaiting);
+  EXPECT_EQ(err_of(*host), kWaiting);
   EXPECT_TRUE(programs_.starts().empty());
 }
 
@@ -274,7 +280,7 @@ TEST_F(Launch, StaleLockIsReplaced) {
 
     Child host({testkit::bin("karvo-host")}, test_env(home), home.path());
     expect_relay(host, 2);
-    EXPECT_EQ(host.stderr_text(), std::string(kStarted) + hint + "\n");
+    EXPECT_EQ(err_of(host), std::string(kStarted) + hint + "\n");
     EXPECT_FALSE(testkit::path_exists(home.data_dir() + "/launch.lock"));
   }
 }
@@ -301,9 +307,9 @@ TEST(LaunchRace, ManyHostsAtOnceStartTheApplicationOnce) {
     Child& host = *hosts[static_cast<std::size_t>(i)];
     SCOPED_TRACE("host " + std::to_string(i));
     const std::optional<std::string> frame = testkit::read_frame(host, 60s);
-    ASSERT_TRUE(frame.has_value()) << host.stderr_text();
+    ASSERT_TRUE(frame.has_value()) << err_of(host);
     EXPECT_TRUE(is_answer(*frame, i)) << *frame;
-    const std::string err = host.stderr_text();
+    const std::string err = err_of(host);
     started_lines += err.find(kStarted) != std::string::npos ? 1 : 0;
     waiting_lines += err.find(kWaiting) != std::string::npos ? 1 : 0;
   }
@@ -360,17 +366,17 @@ TEST(LaunchGivingUp, AfterTwentySeconds) {
   }
   for (Run& r : runs) {
     SCOPED_TRACE(r.name);
-    ASSERT_TRUE(r.host->wait_stderr(kGaveUp, 40s)) << r.host->stderr_text();
+    ASSERT_TRUE(r.host->wait_stderr(kGaveUp, 40s)) << err_of(*r.host);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 20s);
     // Then the host is unavailable: the launch request is answered as such.
     const std::optional<std::string> frame = testkit::read_frame(*r.host, 5s);
     ASSERT_TRUE(frame.has_value());
     EXPECT_EQ(*frame, R"({"error":"app-unavailable","id":9,"type":"error"})");
-    EXPECT_EQ(host_lines(r.host->stderr_text()), r.expected_stderr);
+    EXPECT_EQ(host_lines(err_of(*r.host)), r.expected_stderr);
     EXPECT_EQ(testkit::path_exists(r.home.data_dir() + "/launch.lock"), r.lock_left);
   }
   // The fallback ran, and told why it could not start anything.
-  EXPECT_NE(runs[1].host->stderr_text().find("karvo-open: no application is registered as com.karvo.app"),
+  EXPECT_NE(err_of(*runs[1].host).find("karvo-open: no application is registered as com.karvo.app"),
             std::string::npos);
   EXPECT_TRUE(waiter_programs.starts().empty());
   ASSERT_EQ(refused_programs.starts().size(), 1u);  // the launch command ran all the same

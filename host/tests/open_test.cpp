@@ -16,8 +16,9 @@ class Open : public ::testing::Test {
     args.insert(args.begin(), testkit::bin("karvo-open"));
     Child open(std::move(args), test_env(home_), home_.path());
     EXPECT_TRUE(open.started());
-    const std::optional<int> status = open.wait_exit(10s);
+    const std::optional<int> status = open.wait_exit(30s);
     EXPECT_TRUE(status.has_value());
+    open.sync_output();
     return {status.value_or(-1), open.stderr_text()};
   }
 
