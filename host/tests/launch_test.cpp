@@ -33,27 +33,27 @@ bool is_answer(const std::string& frame, int id) {
   return frame.find(R"("id":)" + std::to_string(id) + R"(,"type":"reply")") != std::string::npos;
 }
 
+std::string lock_path(const ScratchHome& home) { return home.data_dir() + "/launch.lock"; }
+
+// An endpoint file left by an application that is gone: nothing listens on its port any more.
+void leave_endpoint(const ScratchHome& home, const std::string& exe) {
+  ASSERT_TRUE(home.write_ipc(R"({"port":)" + std::to_string(testkit::unused_port()) +
+                             R"(,"token":"gone","exe":")" + exe + "\"}"));
+}
+
+// A lock file taken `age_seconds` ago (negative: in the future).
+void leave_lock(const ScratchHome& home, long age_seconds) {
+  ASSERT_TRUE(testkit::make_dirs(home.data_dir()));
+  ASSERT_TRUE(testkit::write_file(lock_path(home), ""));
+  timespec when{};
+  ::clock_gettime(CLOCK_REALTIME, &when);
+  when.tv_sec -= age_seconds;
+  const timespec times[2] = {when, when};
+  ASSERT_EQ(::utimensat(AT_FDCWD, lock_path(home).c_str(), times, 0), 0);
+}
+
 class Launch : public ::testing::Test {
  protected:
-  std::string lock_path() const { return home_.data_dir() + "/launch.lock"; }
-
-  // An endpoint file left by an application that is gone: nothing listens on its port any more.
-  void leave_endpoint(const std::optional<std::string>& exe) const {
-    std::string text = R"({"port":)" + std::to_string(testkit::unused_port()) + R"(,"token":"gone")";
-    if (exe) text += R"(,"exe":")" + *exe + "\"";
-    ASSERT_TRUE(home_.write_ipc(text + "}"));
-  }
-
-  // A lock file taken `age` seconds ago (negative: in the future).
-  void leave_lock(long age_seconds) const {
-    ASSERT_TRUE(testkit::make_dirs(home_.data_dir()));
-    ASSERT_TRUE(testkit::write_file(lock_path(), ""));
-    timespec when{};
-    ::clock_gettime(CLOCK_REALTIME, &when);
-    when.tv_sec -= age_seconds;
-    const timespec times[2] = {when, when};
-    ASSERT_EQ(::utimensat(AT_FDCWD, lock_path().c_str(), times, 0), 0);
-  }
 
   std::unique_ptr<Child> start_host(const std::string& program = testkit::bin("karvo-host"),
                                     std::vector<std::string> extra_env = {}) const {
@@ -77,7 +77,7 @@ class Launch : public ::testing::Test {
 
 TEST_F(Launch, FirstMessageWithoutLaunchStartsNothing) {
   const std::string hint = programs_.install_recorder(home_.path() + "/opt/karvo");
-  leave_endpoint(hint);
+  leave_endpoint(home_, hint);
   for (const char* first : {R"({"id":1})", R"({"launch":false,"id":1})", R"({"launch":"true","id":1})",
                             R"({"launch":1,"id":1})", R"([{"launch":true}])", "launch"}) {
     SCOPED_TRACE(first);
@@ -85,7 +85,7 @@ TEST_F(Launch, FirstMessageWithoutLaunchStartsNothing) {
     ASSERT_TRUE(host->write_all(testkit::frame(first)));
     ASSERT_TRUE(testkit::read_frame(*host, 5s).has_value());  // the app-unavailable reply: no launch came first
     EXPECT_EQ(err_of(*host), "karvo-host: Karvo is not running\n");
-    EXPECT_FALSE(testkit::path_exists(lock_path()));
+    EXPECT_FALSE(testkit::path_exists(lock_path(home_)));
   }
   EXPECT_TRUE(programs_.starts().empty());
 }
@@ -94,16 +94,16 @@ TEST_F(Launch, HintedExecutableIsStartedDirectlyAndReachedOncePublished) {
   // The application publishes 3 s after it starts: the host keeps the lock meanwhile and gets its link at
   // the next attempt after that.
   const std::string hint = programs_.install_app(home_.path() + "/opt/karvo/bin/karvo", {"--publish-delay", "3000"});
-  leave_endpoint(hint);
+  leave_endpoint(home_, hint);
   auto host = start_host();
   ASSERT_TRUE(host->write_all(testkit::frame(launch_message(1))));
   ASSERT_TRUE(host->wait_stderr(kStarted, 10s)) << err_of(*host);
-  EXPECT_TRUE(testkit::path_exists(lock_path()));
+  EXPECT_TRUE(testkit::path_exists(lock_path(home_)));
 
   const std::optional<std::string> frame = testkit::read_frame(*host, 20s);
   ASSERT_TRUE(frame.has_value()) << err_of(*host);
   EXPECT_TRUE(is_answer(*frame, 1)) << *frame;
-  EXPECT_FALSE(testkit::path_exists(lock_path()));  // deleted once the link was made
+  EXPECT_FALSE(testkit::path_exists(lock_path(home_)));  // deleted once the link was made
   EXPECT_EQ(err_of(*host), std::string(kStarted) + hint + "\n");
 
   const std::vector<Start> starts = programs_.starts();
@@ -142,7 +142,7 @@ TEST_P(LaunchHint, BundleRulesChooseTheCommand) {
       programs_.install_recorder(hint);
     }
   }
-  leave_endpoint(hint);
+  leave_endpoint(home_, hint);
 
   auto host = start_host();
   expect_relay(*host, 7);
@@ -217,8 +217,7 @@ TEST_F(Launch, CandidatesBesideTheHostInOrder) {
     std::string expected = dir + "/" + c.expected;
     if (c.hint) {
       expected = programs.install_app(home.path() + "/hinted");
-      ASSERT_TRUE(home.write_ipc(R"({"port":)" + std::to_string(testkit::unused_port()) +
-                                 R"(,"token":"gone","exe":")" + expected + "\"}"));
+      leave_endpoint(home, expected);
     }
     Child host({host_copy}, test_env(home, {path_with_open()}), home.path());
     expect_relay(host, ++n);
@@ -245,8 +244,8 @@ TEST_F(Launch, NoCandidateFallsBackToTheRegisteredApplication) {
 }
 
 TEST_F(Launch, WaiterThatGetsALinkDeletesTheLock) {
-  leave_lock(10);
-  leave_endpoint(programs_.install_recorder(home_.path() + "/opt/karvo"));
+  leave_lock(home_, 10);
+  leave_endpoint(home_, programs_.install_recorder(home_.path() + "/opt/karvo"));
   auto host = start_host();
   ASSERT_TRUE(host->write_all(testkit::frame(launch_message(5))));
   ASSERT_TRUE(host->wait_stderr(kWaiting, 10s)) << err_of(*host);
@@ -257,7 +256,7 @@ TEST_F(Launch, WaiterThatGetsALinkDeletesTheLock) {
   const std::optional<std::string> frame = testkit::read_frame(*host, 10s);
   ASSERT_TRUE(frame.has_value()) << err_of(*host);
   EXPECT_TRUE(is_answer(*frame, 5)) << *frame;
-  EXPECT_FALSE(testkit::path_exists(lock_path()));
+  EXPECT_FALSE(testkit::path_exists(lock_path(home_)));
   EXPECT_EQ(err_of(*host), kWaiting);
   EXPECT_TRUE(programs_.starts().empty());
 }
@@ -267,21 +266,14 @@ TEST_F(Launch, StaleLockIsReplaced) {
     SCOPED_TRACE(age);
     ScratchHome home;
     Programs programs(home);
-    ASSERT_TRUE(testkit::make_dirs(home.data_dir()));
-    ASSERT_TRUE(testkit::write_file(home.data_dir() + "/launch.lock", ""));
-    timespec when{};
-    ::clock_gettime(CLOCK_REALTIME, &when);
-    when.tv_sec -= age;
-    const timespec times[2] = {when, when};
-    ASSERT_EQ(::utimensat(AT_FDCWD, (home.data_dir() + "/launch.lock").c_str(), times, 0), 0);
+    leave_lock(home, age);
     const std::string hint = programs.install_app(home.path() + "/karvo");
-    ASSERT_TRUE(home.write_ipc(R"({"port":)" + std::to_string(testkit::unused_port()) +
-                               R"(,"token":"gone","exe":")" + hint + "\"}"));
+    leave_endpoint(home, hint);
 
     Child host({testkit::bin("karvo-host")}, test_env(home), home.path());
     expect_relay(host, 2);
     EXPECT_EQ(err_of(host), std::string(kStarted) + hint + "\n");
-    EXPECT_FALSE(testkit::path_exists(home.data_dir() + "/launch.lock"));
+    EXPECT_FALSE(testkit::path_exists(lock_path(home)));
   }
 }
 
@@ -290,9 +282,7 @@ TEST(LaunchRace, ManyHostsAtOnceStartTheApplicationOnce) {
   ScratchHome home;
   Programs programs(home);
   // The application takes a moment to publish, as a real one does.
-  const std::string hint = programs.install_app(home.path() + "/karvo", {"--publish-delay", "1500"});
-  ASSERT_TRUE(home.write_ipc(R"({"port":)" + std::to_string(testkit::unused_port()) +
-                             R"(,"token":"gone","exe":")" + hint + "\"}"));
+  leave_endpoint(home, programs.install_app(home.path() + "/karvo", {"--publish-delay", "1500"}));
   std::vector<std::unique_ptr<Child>> hosts;
   for (int i = 0; i < kHosts; ++i) {
     hosts.push_back(std::make_unique<Child>(std::vector<std::string>{testkit::bin("karvo-host")}, test_env(home),
@@ -316,7 +306,7 @@ TEST(LaunchRace, ManyHostsAtOnceStartTheApplicationOnce) {
   EXPECT_EQ(started_lines, 1);
   EXPECT_EQ(programs.starts().size(), 1u);
   EXPECT_LE(waiting_lines, kHosts - 1);
-  EXPECT_FALSE(testkit::path_exists(home.data_dir() + "/launch.lock"));
+  EXPECT_FALSE(testkit::path_exists(lock_path(home)));
 }
 
 // The host's own lines of a standard error that programs it started share.
@@ -337,11 +327,8 @@ TEST(LaunchGivingUp, AfterTwentySeconds) {
   Programs waiter_programs(waiter_home);
   Programs refused_programs(refused_home);
 
-  ASSERT_TRUE(testkit::make_dirs(waiter_home.data_dir()));
-  ASSERT_TRUE(testkit::write_file(waiter_home.data_dir() + "/launch.lock", ""));
-  const std::string waiter_hint = waiter_programs.install_recorder(waiter_home.path() + "/karvo");
-  ASSERT_TRUE(waiter_home.write_ipc(R"({"port":)" + std::to_string(testkit::unused_port()) +
-                                    R"(,"token":"gone","exe":")" + waiter_hint + "\"}"));
+  leave_lock(waiter_home, 0);
+  leave_endpoint(waiter_home, waiter_programs.install_recorder(waiter_home.path() + "/karvo"));
   const std::string refused_hint = refused_programs.install_recorder(refused_home.path() + "/karvo");
   StandinApp refusing(refused_home, {"--refuse-all", "--exe", refused_hint});
   ASSERT_TRUE(refusing.ok());
@@ -373,7 +360,7 @@ TEST(LaunchGivingUp, AfterTwentySeconds) {
     ASSERT_TRUE(frame.has_value());
     EXPECT_EQ(*frame, R"({"error":"app-unavailable","id":9,"type":"error"})");
     EXPECT_EQ(host_lines(err_of(*r.host)), r.expected_stderr);
-    EXPECT_EQ(testkit::path_exists(r.home.data_dir() + "/launch.lock"), r.lock_left);
+    EXPECT_EQ(testkit::path_exists(lock_path(r.home)), r.lock_left);
   }
   // The fallback ran, and told why it could not start anything.
   EXPECT_NE(err_of(*runs[1].host).find("karvo-open: no application is registered as com.karvo.app"),
