@@ -1,0 +1,210 @@
+// karvo-host against the things that could trick it: the token must never leave it except towards the
+// application, no path is ever handed to a shell, the files it creates get the modes it asks for, and no
+// descriptor that it holds or inherited reaches a program that it starts.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "hardening_kit.h"
+#include "launch_kit.h"
+
+namespace karvo::hosttest {
+namespace {
+
+using launchtest::Programs;
+using launchtest::Start;
+using launchtest::test_env;
+
+constexpr const char* kStarted = "karvo-host: started ";
+
+// A token with characters that need escaping, and a core that no other text contains.
+const std::string kToken = R"(tok"en\TOKEN-7f3a9c-é)";
+const std::string kTokenCore = "TOKEN-7f3a9c";
+
+// The launch request whose answer the tests wait for.
+std::string launch_message(int id) { return R"({"launch":true,"id":)" + std::to_string(id) + "}"; }
+
+void write_stale_endpoint(const ScratchHome& home, const std::string& exe) {
+  ASSERT_TRUE(home.write_ipc(R"({"port":)" + std::to_string(testkit::unused_port()) +
+                             R"(,"token":"gone","exe":)" + PeerApp::json_string(exe) + "}"));
+}
+
+// Everything that a host writes, standard output and error: gathered until `until` shows up in it or the
+// host ends (10 s at most), then to the host's end once its input is closed.
+std::string everything_written(Child& host, std::string_view until) {
+  std::string out;
+  testkit::wait_until(
+      [&] {
+        out += host.take_stdout();
+        return (out + host.stderr_text()).find(until) != std::string::npos || !host.running();
+      },
+      Ms(10'000));
+  host.close_stdin();
+  EXPECT_TRUE(host.wait_exit(Ms(30'000)).has_value());
+  return out + host.read_until_eof(Ms(5'000)) + host.stderr_text();
+}
+
+void expect_no_token(const std::string& text, const std::string& where) {
+  EXPECT_EQ(text.find(kToken), std::string::npos) << where << ": " << text.substr(0, 2000);
+  EXPECT_EQ(text.find(PeerApp::json_string(kToken)), std::string::npos) << where;
+  EXPECT_EQ(text.find(kTokenCore), std::string::npos) << where << ": " << text.substr(0, 2000);
+}
+
+TEST(Security, TheTokenNeverLeavesTheHostButTowardsTheApplication) {
+  struct Scenario {
+    const char* name;
+    std::vector<std::string> app_options;
+    const char* until;  // what the host writes last in this scenario; nothing: it ends by itself
+  };
+  const std::string quoted = PeerApp::json_string(kToken);
+  const Scenario scenarios[] = {
+      {"relay, oversized answer", {"--send-big", "1100000"}, "too-large"},
+      {"token refused", {"--refuse-all"}, "app-unavailable\",\"id\":2"},
+      {"refusal that quotes the token",
+       {"--auth-reply", R"({"ok":false,"type":"auth","error":"bad token","token":)" + quoted + "}"},
+       "app-unavailable\",\"id\":2"},
+      {"authentication reply not JSON", {"--auth-reply", "not json " + kToken}, "app-unavailable\",\"id\":2"},
+      {"link closed at authentication", {"--auth-close"}, "app-unavailable\",\"id\":2"},
+      {"invalid UTF-8 after authentication", {"--send-invalid-utf8"}, nullptr},
+  };
+  for (const Scenario& s : scenarios) {
+    SCOPED_TRACE(s.name);
+    ScratchHome home;
+    std::vector<std::string> options = {"--token", kToken};
+    options.insert(options.end(), s.app_options.begin(), s.app_options.end());
+    StandinApp app(home, options);
+    ASSERT_TRUE(app.ok());
+    auto host = start_host(home);
+    // No launch request: a refused token must not start anything.
+    send(*host, R"({"id":1})");
+    send(*host, R"({"id":2,"type":"x"})");
+    // The application got the token: it was in play.
+    ASSERT_TRUE(app.wait_event([](std::string_view e) { return e.starts_with("recv 1 ") && e.find(kTokenCore) != e.npos; }));
+    const std::string until = s.until != nullptr ? s.until : "\n<the end>\n";
+    const std::string written = everything_written(*host, until);
+    if (s.until != nullptr) {
+      EXPECT_NE(written.find(until), std::string::npos) << written.substr(0, 2000);
+    }
+    expect_no_token(written, s.name);
+  }
+
+  // Started by the host: the token is in the endpoint file that the application publishes.
+  ScratchHome home;
+  Programs programs(home);
+  const std::string hint = programs.install_app(home.path() + "/opt/karvo", {"--token", kToken});
+  write_stale_endpoint(home, hint);
+  Child host({testkit::bin("karvo-host")}, test_env(home), home.path());
+  ASSERT_TRUE(host.write_all(testkit::frame(launch_message(3))));
+  const std::optional<std::string> answer = testkit::read_frame(host, Ms(30'000));
+  ASSERT_TRUE(answer.has_value()) << host.stderr_text();
+  EXPECT_NE(answer->find(R"("id":3)"), std::string::npos);
+  const std::string written = *answer + everything_written(host, kStarted);
+  EXPECT_NE(written.find(kStarted + hint), std::string::npos) << written;
+  expect_no_token(written, "launch");
+  ASSERT_EQ(programs.starts().size(), 1u);
+  EXPECT_EQ(programs.starts()[0].args, "--background");
+}
+
+// Paths that a shell would split, expand or run: the host must start exactly the named file.
+TEST(Security, NoShellStartsTheApplication) {
+  const std::string odd = R"(it's "odd"; $(touch pwned) `touch pwned` & | > < * ? ~ {a,b} #)";
+  struct Case {
+    const char* name;
+    std::string hint;     // relative to the home
+    std::string program;  // what must run, relative to the home
+  };
+  const Case cases[] = {
+      {"directly", "/opt/" + odd + "/karvo " + odd, "/opt/" + odd + "/karvo " + odd},
+      // Inside a bundle: through karvo-open, which runs Contents/MacOS/<bundle name>.
+      {"through open", "/Apps/" + odd + ".app/Contents/MacOS/Karvo", "/Apps/" + odd + ".app/Contents/MacOS/" + odd},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchHome home;
+    Programs programs(home);
+    const std::string hint = home.path() + c.hint;
+    const std::string program = home.path() + c.program;
+    programs.install_app(program);
+    if (hint != program) programs.install_recorder(hint);
+    write_stale_endpoint(home, hint);
+    Child host({testkit::bin("karvo-host")}, test_env(home), home.path());
+    ASSERT_TRUE(host.write_all(testkit::frame(launch_message(1))));
+    const std::optional<std::string> answer = testkit::read_frame(host, Ms(30'000));
+    ASSERT_TRUE(answer.has_value()) << host.stderr_text();
+    EXPECT_NE(answer->find(R"("id":1,"type":"reply")"), std::string::npos) << *answer;
+    EXPECT_EQ(host.stderr_text(), kStarted + hint + "\n");
+
+    const std::vector<Start> starts = programs.starts();
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].program, program);
+    EXPECT_EQ(starts[0].args, "--background");
+    EXPECT_FALSE(testkit::path_exists(home.path() + "/pwned"));
+    EXPECT_FALSE(testkit::path_exists(home.path() + "/opt/pwned"));
+  }
+}
+
+TEST(Security, DataDirectoryAndLockGetTheirModes) {
+  for (const mode_t mask : {mode_t{0}, mode_t{027}}) {
+    SCOPED_TRACE("umask " + std::to_string(mask));
+    ScratchHome home;
+    // Nothing to start (no hint, nothing beside the host, no registered application): the host holds
+    // the lock for its whole wait.
+    const mode_t saved = ::umask(mask);
+    Child host({testkit::bin("karvo-host")}, test_env(home), home.path());
+    ::umask(saved);
+    ASSERT_TRUE(host.write_all(testkit::frame(launch_message(1))));
+    const std::string lock = home.data_dir() + "/launch.lock";
+    ASSERT_TRUE(testkit::wait_until([&] { return testkit::path_exists(lock); }, Ms(10'000))) << host.stderr_text();
+    // Every directory that it had to make, down from the home.
+    for (const std::string& dir : {home.path() + "/Library", home.path() + "/Library/Application Support",
+                                   home.data_dir()}) {
+      EXPECT_EQ(testkit::file_mode(dir), 0777 & ~mask) << dir;
+    }
+    EXPECT_EQ(testkit::file_mode(lock), 0666 & ~mask);
+    struct stat st {};
+    ASSERT_EQ(::stat(lock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+  }
+}
+
+// A descriptor that a browser leaks into the host (not close-on-exec): a file, a listening socket and a
+// pipe. The host holds them; the application that it starts must not.
+TEST(Security, NoDescriptorReachesTheStartedApplication) {
+  for (const bool through_open : {false, true}) {
+    SCOPED_TRACE(through_open ? "through open" : "directly");
+    ScratchHome home;
+    Programs programs(home);
+    const std::string leaked_file = home.path() + "/leaked";
+    ASSERT_TRUE(testkit::write_file(leaked_file, "secret"));
+    OwnedFd file(::open(leaked_file.c_str(), O_RDONLY));
+    OwnedFd listener(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_TRUE(file && listener);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    OwnedFd pipe_read(ends[0]), pipe_write(ends[1]);
+
+    const std::string hint =
+        through_open ? home.path() + "/Apps/Karvo.app/Contents/MacOS/Karvo" : home.path() + "/opt/karvo";
+    programs.install_app(hint);
+    write_stale_endpoint(home, hint);
+    Child host({testkit::bin("karvo-host")}, test_env(home), home.path());
+    const std::string host_fds = "/proc/" + std::to_string(host.pid()) + "/fd/";
+    EXPECT_EQ(launchtest::link_target(host_fds + std::to_string(file.get())), leaked_file);  // it did inherit them
+    ASSERT_TRUE(host.write_all(testkit::frame(launch_message(1))));
+    ASSERT_TRUE(testkit::read_frame(host, Ms(30'000)).has_value()) << host.stderr_text();
+
+    const std::vector<Start> starts = programs.starts();
+    ASSERT_EQ(starts.size(), 1u);
+    const std::string null = "/dev/null";
+    const std::string err = through_open ? null : launchtest::link_target(host_fds + "2");
+    EXPECT_EQ(starts[0].fds, (std::map<int, std::string>{{0, null}, {1, null}, {2, err}}));
+  }
+}
+
+}  // namespace
+}  // namespace karvo::hosttest
