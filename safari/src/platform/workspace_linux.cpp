@@ -1,6 +1,6 @@
 // The workspace stand-in: a registry filled from the settings, and opening an application bundle by
 // running its executable (Contents/MacOS/<CFBundleExecutable>) detached, in a session of its own, with
-// the null device as its standard streams.
+// the null device as its standard streams and no other descriptor.
 #include "workspace.h"
 
 #include <fcntl.h>
@@ -45,6 +45,11 @@ std::pair<pid_t, int> spawnDetached(const std::string& executable,
     error = posix_spawn_file_actions_addopen(&actions, stream, "/dev/null",
                                              stream == 0 ? O_RDONLY : O_WRONLY, 0);
   }
+  // Like the platform's launch service, which starts applications afresh: nothing of this process but
+  // the null device reaches the application, not even a descriptor that this process inherited.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
   if (error == 0) error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   pid_t pid = -1;
   if (error == 0) error = posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), environ);
