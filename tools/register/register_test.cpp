@@ -364,7 +364,8 @@ TEST_F(Registration, CommandLine) {
   EXPECT_EQ(status, 0) << out;
   const std::string manifest = home_.path() + "/.config/chromium/NativeMessagingHosts/com.karvo.bridge.json";
   const ManifestCheck c = check_manifest(read_text(manifest).value_or(""), Family::chromium);
-  EXPECT_EQ(c.host_path, testkit::bin("karvo-host"));
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::equivalent(c.host_path, testkit::bin("karvo-host"), ec)) << c.host_path;
   EXPECT_EQ(c.allowed, std::vector<std::string>{std::string(kOrigin)});
   EXPECT_EQ(run({"remove", "--browser", "chromium"}).first, 0);
   EXPECT_FALSE(testkit::path_exists(manifest));
