@@ -144,26 +144,38 @@ void start_application() {
   (void)spawn_process(fallback_command(open));
 }
 
-}  // namespace
-}  // namespace launch_detail
-
-std::optional<AppLink> launch_app() {
+// The whole sequence; it may throw only for want of memory.
+std::optional<AppLink> launch() {
   const std::string dir = data_dir();
   const std::string lock_path = dir + "/launch.lock";
   std::error_code ignored;
   std::filesystem::create_directories(dir, ignored);  // mode 0777 before the umask
 
-  const LaunchRole role = acquire_launch_lock(lock_path);
+  const LaunchRole role = karvo::acquire_launch_lock(lock_path);
   if (role == LaunchRole::waiter) {
     log_line("another host is already starting Karvo; waiting for it");
   } else {
-    launch_detail::start_application();
+    start_application();
   }
 
-  std::optional<AppLink> link = launch_detail::wait_for_app(launch_detail::kWaitForApp, launch_detail::kAttemptPause);
+  std::optional<AppLink> link = wait_for_app(kWaitForApp, kAttemptPause);
   if (link || role == LaunchRole::launcher) (void)::unlink(lock_path.c_str());
   if (!link) log_line("Karvo is not running and could not be started");
   return link;
 }
 
+}  // namespace
+}  // namespace launch_detail
+
+std::optional<AppLink> launch_app() {
+  try {
+    return launch_detail::launch();
+  } catch (...) {
+    // Only an allocation can fail this way; the browser is told as for any other failed start.
+    log_line("Karvo is not running and could not be started");
+    return std::nullopt;
+  }
+}
+
 }  // namespace karvo
+

@@ -24,12 +24,19 @@ class FileActions {
   FileActions& operator=(const FileActions&) = delete;
 
   bool ok() const noexcept { return ok_; }
-  // Every descriptor from 3 up closed in the child, wherever the C library can do it.
-  bool close_from_3() noexcept {
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    return ok_ && ::posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+  // Only descriptors 0, 1 and 2 reach the child, wherever the C library can see to it.
+  bool keep_only_standard_streams() noexcept {
+    if (!ok_) return false;
+#if defined(__APPLE__)
+    // The attributes ask for POSIX_SPAWN_CLOEXEC_DEFAULT: only what the file actions name survives.
+    for (int fd = 0; fd <= 2; ++fd) {
+      if (::fcntl(fd, F_GETFD) != -1 && ::posix_spawn_file_actions_addinherit_np(&actions_, fd) != 0) return false;
+    }
+    return true;
+#elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    return ::posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
 #else
-    return ok_;
+    return true;
 #endif
   }
   bool open_null(int fd, int flags) noexcept {
@@ -93,7 +100,7 @@ std::optional<pid_t> spawn_process(const SpawnSpec& spec) {
   argv.push_back(nullptr);
 
   FileActions actions;
-  if (!actions.close_from_3()) return std::nullopt;
+  if (!actions.keep_only_standard_streams()) return std::nullopt;
   if (spec.null_stdin_stdout &&
       !(actions.open_null(STDIN_FILENO, O_RDONLY) && actions.open_null(STDOUT_FILENO, O_WRONLY))) {
     return std::nullopt;
