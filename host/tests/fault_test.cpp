@@ -36,7 +36,7 @@ bool wait_stalled(const std::atomic<std::uint64_t>& progress, Ms quiet, Ms timeo
   return false;
 }
 
-TEST(Faults, ApplicationKilledInTheMiddleOfALine) {
+TEST(HostFaults, ApplicationKilledInTheMiddleOfALine) {
   struct Case {
     const char* name;
     std::string half;         // what the application sends of its last line before it dies
@@ -81,7 +81,7 @@ TEST(Faults, ApplicationKilledInTheMiddleOfALine) {
   }
 }
 
-TEST(Faults, ApplicationKilledDuringATwoWayFlood) {
+TEST(HostFaults, ApplicationKilledDuringATwoWayFlood) {
   const std::uint64_t total = count_from_env("KARVO_FLOOD_MESSAGES", 200'000, 40'000);
   ScratchHome home;
   StandinApp app(home, {"--echo", "--quiet"});
@@ -152,12 +152,12 @@ TEST_P(BrowserClosesMidFrame, WholeFramesArriveAndTheRestIsDropped) {
   EXPECT_EQ(host->stderr_text(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cuts, BrowserClosesMidFrame,
+INSTANTIATE_TEST_SUITE_P(Host, BrowserClosesMidFrame,
                          ::testing::Values(Cut{"InsideTheLength", 2, 0}, Cut{"AfterTheLength", 4, 0},
                                            Cut{"InsideTheBody", 4, 500}, Cut{"OneByteShort", 4, 999}),
                          [](const ::testing::TestParamInfo<Cut>& p) { return std::string(p.param.name); });
 
-TEST(Faults, ApplicationThatStopsReadingStallsOnlyItsOwnDirection) {
+TEST(HostFaults, ApplicationThatStopsReadingStallsOnlyItsOwnDirection) {
   // More than the pipe and the socket buffers between browser and application can hold.
   const std::uint64_t flood = count_from_env("KARVO_STALL_MESSAGES", 40'000, 40'000);
   const std::uint64_t answers = 5'000;
@@ -215,7 +215,7 @@ TEST(Faults, ApplicationThatStopsReadingStallsOnlyItsOwnDirection) {
   EXPECT_EQ(host->stderr_text(), "");
 }
 
-TEST(Faults, BrowserThatStopsReadingLeavesTheHostIdle) {
+TEST(HostFaults, BrowserThatStopsReadingLeavesTheHostIdle) {
   const std::uint64_t flood = count_from_env("KARVO_STALL_MESSAGES", 40'000, 40'000);
   const std::uint64_t requests = 1'000;
   ScratchHome home;

@@ -390,14 +390,15 @@ class PeerApp {
   // timeout (a partial line stays buffered).
   std::optional<std::string> read_line(Ms timeout, std::size_t chunk = 65536) {
     const auto deadline = Clock::now() + timeout;
-    std::vector<char> scratch(chunk);
+    if (scratch_.size() < chunk) scratch_.resize(chunk);
     for (;;) {
-      if (const std::size_t nl = buf_.find('\n', scanned_); nl != std::string::npos) {
-        std::string line = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
-        scanned_ = 0;
+      if (const std::size_t nl = buf_.find('\n', std::max(off_, scanned_)); nl != std::string::npos) {
+        std::string line = buf_.substr(off_, nl - off_);
+        off_ = scanned_ = nl + 1;
         return line;
       }
+      buf_.erase(0, off_);  // only what is taken, once the buffer holds no whole line
+      off_ = 0;
       scanned_ = buf_.size();
       const auto left = std::chrono::ceil<Ms>(deadline - Clock::now()).count();
       if (left <= 0) return std::nullopt;
@@ -405,10 +406,10 @@ class PeerApp {
       const int rc = ::poll(&p, 1, static_cast<int>(left));
       if (rc < 0 && errno == EINTR) continue;
       if (rc <= 0) return std::nullopt;
-      const ssize_t n = ::recv(link_.get(), scratch.data(), scratch.size(), 0);
+      const ssize_t n = ::recv(link_.get(), scratch_.data(), chunk, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return std::nullopt;
-      buf_.append(scratch.data(), static_cast<std::size_t>(n));
+      buf_.append(scratch_.data(), static_cast<std::size_t>(n));
     }
   }
 
@@ -446,8 +447,10 @@ class PeerApp {
   OwnedFd link_;
   std::uint16_t port_ = 0;
   bool ok_ = false;
-  std::string buf_;
-  std::size_t scanned_ = 0;
+  std::string buf_;         // received, from off_ on not yet taken
+  std::size_t off_ = 0;
+  std::size_t scanned_ = 0;  // buf_ holds no LF before this
+  std::vector<char> scratch_;
 };
 
 // Pulls frames from a testkit::Child in bulk (one lock per batch rather than per frame).

@@ -12,7 +12,7 @@
 namespace karvo::hosttest {
 namespace {
 
-TEST(Load, MillionMessagesEachWayArriveOnceInOrderUnchanged) {
+TEST(HostLoad, MillionMessagesEachWayArriveOnceInOrderUnchanged) {
   // A million in the plain build; fewer under the sanitizers, which are many times slower.
   const std::uint64_t total = count_from_env("KARVO_LOAD_MESSAGES", 1'000'000, 50'000);
   ScratchHome home;
@@ -68,7 +68,7 @@ TEST(Load, MillionMessagesEachWayArriveOnceInOrderUnchanged) {
   }
 }
 
-TEST(Load, TinySocketBuffersOnTheApplicationsSide) {
+TEST(HostLoad, TinySocketBuffersOnTheApplicationsSide) {
   // Every fifth message is one of about 36 KB; the others are a few hundred bytes at most.
   const std::uint64_t total = count_from_env("KARVO_TINY_BUFFER_MESSAGES", 1'000, 300);
   const auto index = [](std::uint64_t k) { return k % 5 == 4 ? k * 1000 + 999 : k; };

@@ -54,7 +54,7 @@ void expect_no_token(const std::string& text, const std::string& where) {
   EXPECT_EQ(text.find(kTokenCore), std::string::npos) << where << ": " << text.substr(0, 2000);
 }
 
-TEST(Security, TheTokenNeverLeavesTheHostButTowardsTheApplication) {
+TEST(HostSecurity, TheTokenNeverLeavesTheHostButTowardsTheApplication) {
   struct Scenario {
     const char* name;
     std::vector<std::string> app_options;
@@ -110,7 +110,7 @@ TEST(Security, TheTokenNeverLeavesTheHostButTowardsTheApplication) {
 }
 
 // Paths that a shell would split, expand or run: the host must start exactly the named file.
-TEST(Security, NoShellStartsTheApplication) {
+TEST(HostSecurity, NoShellStartsTheApplication) {
   const std::string odd = R"(it's "odd"; $(touch pwned) `touch pwned` & | > < * ? ~ {a,b} #)";
   struct Case {
     const char* name;
@@ -147,7 +147,7 @@ TEST(Security, NoShellStartsTheApplication) {
   }
 }
 
-TEST(Security, DataDirectoryAndLockGetTheirModes) {
+TEST(HostSecurity, DataDirectoryAndLockGetTheirModes) {
   for (const mode_t mask : {mode_t{0}, mode_t{027}}) {
     SCOPED_TRACE("umask " + std::to_string(mask));
     ScratchHome home;
@@ -173,7 +173,7 @@ TEST(Security, DataDirectoryAndLockGetTheirModes) {
 
 // A descriptor that a browser leaks into the host (not close-on-exec): a file, a listening socket and a
 // pipe. The host holds them; the application that it starts must not.
-TEST(Security, NoDescriptorReachesTheStartedApplication) {
+TEST(HostSecurity, NoDescriptorReachesTheStartedApplication) {
   for (const bool through_open : {false, true}) {
     SCOPED_TRACE(through_open ? "through open" : "directly");
     ScratchHome home;
