@@ -53,3 +53,10 @@ say "A browser extension talks to it through karvo-host"
 say "Karvo quits; the host answers \"app-unavailable\" for two seconds, then ends"
 stop_app
 "$bin/karvo-browser" --home "$home" --hold 3000 -- '{"type":"ping","id":"r2"}' '{"type":"no id"}' '{"id":7}'
+
+say "Karvo is down but its endpoint file names its executable: a first message with \"launch\": true starts it"
+printf '{"port":9,"token":"stale","exe":"%s"}\n' "$bin/karvo-standin-app" >"$data/ipc.json"
+"$bin/karvo-browser" --home "$home" --hold 3000 --timeout 25000 \
+  --env "KARVO_STANDIN_ARGS=--quiet"$'\n'"--pid-file"$'\n'"$scratch/launched.pid" -- \
+  '{"type":"ping","id":"r3","launch":true}'
+echo "launch lock after the relay: $([ -e "$data/launch.lock" ] && echo present || echo gone)"
