@@ -34,6 +34,11 @@ Input input;
 
 // A growable byte buffer.
 struct Bytes {
+  Bytes() = default;
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+  ~Bytes() { std::free(data); }
+
   char* data = nullptr;
   std::size_t size = 0, capacity = 0;
   bool reserve(std::size_t n) {
