@@ -60,9 +60,9 @@ TEST(IpcInfoParse, ANulByteAfterTheObjectMakesTheFileUnusable) {
   EXPECT_FALSE(IpcInfo::parse("{\"port\":8080,\"token\":\"t\"}\0"sv));
 }
 
-class EndpointFile : public test::SafariTest {};
+class SafariEndpointFile : public test::SafariTest {};
 
-TEST_F(EndpointFile, LiesUnderTheUserDatabaseHome) {
+TEST_F(SafariEndpointFile, LiesUnderTheUserDatabaseHome) {
   // No "KarvoAppID" in the extension's bundle: the default identifier.
   EXPECT_EQ(KarvoApp::appID(), "com.karvo.app");
   EXPECT_EQ(KarvoApp::home(), home_.path());
@@ -76,7 +76,7 @@ TEST_F(EndpointFile, LiesUnderTheUserDatabaseHome) {
   EXPECT_EQ(IpcInfo::read()->token(), "b");
 }
 
-TEST_F(EndpointFile, AUserEntryWithoutHomeFallsBackToTheProcessHome) {
+TEST_F(SafariEndpointFile, AUserEntryWithoutHomeFallsBackToTheProcessHome) {
   changeSettings([](platform::LinuxSettings& s) { s.userDatabaseHome = std::string(); });
   EXPECT_EQ(KarvoApp::home(), home_.path() + "/container");
   EXPECT_EQ(KarvoApp::ipcPath(),

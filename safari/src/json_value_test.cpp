@@ -52,7 +52,7 @@ TEST(TextEquality, ComparesByCanonicalEquivalence) {
   EXPECT_FALSE(memberTextEquals(parsed(R"({"id":5})"), "id", "5"));
 }
 
-TEST(JsonText, ParsesExactlyOneValue) {
+TEST(JsonTextFacility, ParsesExactlyOneValue) {
   EXPECT_TRUE(platform::parseJson(" {\"a\":1}\r\n"));
   EXPECT_FALSE(platform::parseJson("{\"a\":1} {\"b\":2}"));
   EXPECT_FALSE(platform::parseJson("{\"a\":1,}"));
@@ -61,14 +61,14 @@ TEST(JsonText, ParsesExactlyOneValue) {
   EXPECT_FALSE(platform::parseJson("{\"a\":1} // note"));
 }
 
-TEST(JsonText, RefusesNestingTooDeepToHandle) {
+TEST(JsonTextFacility, RefusesNestingTooDeepToHandle) {
   EXPECT_TRUE(platform::parseJson(std::string(512, '[') + std::string(512, ']')));
   EXPECT_FALSE(platform::parseJson(std::string(513, '[') + std::string(513, ']')));
   // Brackets inside strings do not count.
   EXPECT_TRUE(platform::parseJson("[\"" + std::string(1000, '[') + "\"]"));
 }
 
-TEST(JsonText, WritesCompactTextAndRefusesInvalidUtf8) {
+TEST(JsonTextFacility, WritesCompactTextAndRefusesInvalidUtf8) {
   EXPECT_EQ(platform::serializeJson(parsed(R"({ "b" : [1, 2.5, "x"], "a" : null })")),
             R"({"a":null,"b":[1,2.5,"x"]})");
   EXPECT_EQ(platform::serializeJson(Json{{"bad", "\xff"}}), std::nullopt);

@@ -9,7 +9,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Launch : public test::SafariTest {
+class KarvoLaunch : public test::SafariTest {
  protected:
   // A bundle directory with an Info.plist (nothing written for an empty identifier).
   std::string makeBundle(const std::string& relative, const std::string& identifier,
@@ -30,7 +30,7 @@ class Launch : public test::SafariTest {
   }
 };
 
-TEST_F(Launch, CandidatesAreContainerHintAndRegistryInThatOrder) {
+TEST_F(KarvoLaunch, CandidatesAreContainerHintAndRegistryInThatOrder) {
   const std::string container = makeBundle("Apps/Karvo.app", "com.karvo.app");
   installExtensionIn(container);
   changeSettings([](platform::LinuxSettings& s) {
@@ -43,7 +43,7 @@ TEST_F(Launch, CandidatesAreContainerHintAndRegistryInThatOrder) {
             (std::vector<std::string>{container, container, "/Registered/Karvo.app"}));
 }
 
-TEST_F(Launch, TheHintIsCutAtItsFirstAppComponent) {
+TEST_F(KarvoLaunch, TheHintIsCutAtItsFirstAppComponent) {
   struct Case {
     const char* hint;
     const char* candidate;  // nullptr: none
@@ -66,7 +66,7 @@ TEST_F(Launch, TheHintIsCutAtItsFirstAppComponent) {
   EXPECT_TRUE(Relay::launchCandidates(std::nullopt).empty());
 }
 
-TEST_F(Launch, AContainerWithAnotherIdentifierIsNoCandidate) {
+TEST_F(KarvoLaunch, AContainerWithAnotherIdentifierIsNoCandidate) {
   for (const char* identifier : {"com.karvo.other", "COM.KARVO.APP", ""}) {
     const std::string container = makeBundle(std::string("C") + identifier + "/Outer.app", identifier);
     installExtensionIn(container);
@@ -77,7 +77,7 @@ TEST_F(Launch, AContainerWithAnotherIdentifierIsNoCandidate) {
   EXPECT_TRUE(Relay::launchCandidates(std::nullopt).empty());
 }
 
-TEST_F(Launch, NoExistingCandidateIsLoggedAndNothingOpened) {
+TEST_F(KarvoLaunch, NoExistingCandidateIsLoggedAndNothingOpened) {
   changeSettings([](platform::LinuxSettings& s) {
     s.registeredApplications = {{"com.karvo.app", "/nonexistent/Registered.app"}};
   });
@@ -85,7 +85,7 @@ TEST_F(Launch, NoExistingCandidateIsLoggedAndNothingOpened) {
   EXPECT_EQ(log_->entries(), std::vector<std::string>{"error: Karvo.app not found"});
 }
 
-TEST_F(Launch, OnlyTheFirstExistingCandidateIsTriedAndItsFailureLogged) {
+TEST_F(KarvoLaunch, OnlyTheFirstExistingCandidateIsTriedAndItsFailureLogged) {
   // The hint's bundle exists but has no executable; the registered one would be fine but is not tried.
   const std::string broken = makeBundle("Broken.app", "com.karvo.app");
   changeSettings([&](platform::LinuxSettings& s) {
@@ -98,10 +98,11 @@ TEST_F(Launch, OnlyTheFirstExistingCandidateIsTriedAndItsFailureLogged) {
   EXPECT_NE(entries[0].find(broken), std::string::npos) << entries[0];
 }
 
-TEST_F(Launch, APlatformThatNeverReportsBackIsWaitedForFiveSeconds) {
+TEST_F(KarvoLaunch, APlatformThatNeverReportsBackIsWaitedForFiveSeconds) {
   const std::string app = makeBundle("Silent.app", "com.karvo.app", "Karvo");
   ASSERT_TRUE(testkit::install_program("/bin/true", app + "/Contents/MacOS/Karvo"));
   changeSettings([](platform::LinuxSettings& s) { s.workspaceReportsBack = false; });
+  test::shortWaits();
   const auto start = Clock::now();
   Relay::launchKarvo(app + "/Contents/MacOS/Karvo");
   const std::chrono::duration<double> took = Clock::now() - start;

@@ -230,7 +230,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   // Never destroyed: relay threads still finish their work items while the process ends.
-  Outstanding& outstanding = *new Outstanding;
+  static auto* const outstandingRequests = new Outstanding;
+  Outstanding& outstanding = *outstandingRequests;
   std::string buffer;
   char chunk[65536];
   for (;;) {

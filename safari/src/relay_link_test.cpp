@@ -198,6 +198,7 @@ TEST_F(RelayLinkOpen, JudgesTheOkOfTheAuthenticationReply) {
       {"{\"type\":\"note\"}\n[1]\n{\"type\":\"auth\",\"ok\":true}", true},
       {"{\"ok\":true}\n{\"type\":\"auth\",\"ok\":false}", false},
   };
+  // At the real 5-second authentication wait: an "auth" reply ends it early.
   for (const Case& c : cases) {
     testkit::StandinApp app(home_, {"--auth-reply", c.reply});
     ASSERT_TRUE(app.ok());
@@ -205,11 +206,12 @@ TEST_F(RelayLinkOpen, JudgesTheOkOfTheAuthenticationReply) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(openWith(app, link), c.accepted) << c.reply;
     EXPECT_EQ(link.linked(), c.accepted) << c.reply;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms) << c.reply;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s) << c.reply;
   }
 }
 
 TEST_F(RelayLinkOpen, WithoutTypeTheLastObjectDecidesWhenTheWaitIsOver) {
+  test::shortWaits();
   const double wait = waits::kAuthentication * test::kTestWaitScale;
   for (const auto& [reply, accepted] : {std::pair{R"({"ok":true})", true},
                                         std::pair{"{\"ok\":true}\n{\"ok\":false}", false},
@@ -225,6 +227,7 @@ TEST_F(RelayLinkOpen, WithoutTypeTheLastObjectDecidesWhenTheWaitIsOver) {
 }
 
 TEST_F(RelayLinkOpen, FailsWhenTheApplicationRefusesClosesOrIsSilent) {
+  test::shortWaits();
   for (const char* option : {"--refuse-all", "--auth-close", "--auth-never"}) {
     testkit::StandinApp app(home_, {option});
     ASSERT_TRUE(app.ok());

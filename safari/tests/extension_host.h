@@ -20,8 +20,9 @@ namespace karvo::safari::blackbox {
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
-// Wait scale of these tests unless a test asks for the real waits: a 15-second wait lasts 1.5 s.
-inline constexpr const char* kWaitScale = "0.1";
+// Tests run at the real waits, which answered requests end early; a test that lets waits run out asks
+// for short ones: a 15-second wait then lasts 1.5 s.
+inline constexpr const char* kShortWaitScale = "0.1";
 
 // A bundle directory with a Contents/Info.plist holding the given string entries.
 inline std::string makeBundle(const std::string& path, const std::map<std::string, std::string>& entries,
@@ -44,11 +45,12 @@ inline std::vector<std::string> receivedLines(testkit::StandinApp& app, int conn
 
 class ExtensionHost {
  public:
-  // `options` follow the scratch home's user-database home and the wait scale; `env` adds variables.
+  // `options` follow the scratch home as the user database's home (and the short wait scale, when asked
+  // for); `env` adds variables.
   ExtensionHost(const testkit::ScratchHome& home, std::vector<std::string> options,
-                const std::vector<std::string>& env = {}, bool realWaits = false) {
+                const std::vector<std::string>& env = {}, bool shortWaits = false) {
     std::vector<std::string> argv = {testkit::bin("KarvoSafari"), "--user-home", home.path()};
-    if (!realWaits) argv.insert(argv.end(), {"--time-scale", kWaitScale});
+    if (shortWaits) argv.insert(argv.end(), {"--time-scale", kShortWaitScale});
     argv.insert(argv.end(), options.begin(), options.end());
     child_ = std::make_unique<testkit::Child>(argv, home.env(env));
   }

@@ -97,7 +97,7 @@ TEST_F(SafariLaunch, OpensTheRegisteredApplicationLast) {
 }
 
 TEST_F(SafariLaunch, NothingToOpenEndsUnavailableAfterTheLaunchWait) {
-  ExtensionHost host(home_, {});
+  ExtensionHost host(home_, {}, {}, /*shortWaits=*/true);
   const auto start = Clock::now();
   ASSERT_TRUE(host.request(1, message(kLaunchingPoll)));
   EXPECT_EQ(host.replyTo(1), unavailable());
@@ -115,7 +115,8 @@ TEST_F(SafariLaunch, NothingToOpenEndsUnavailableAfterTheLaunchWait) {
 TEST_F(SafariLaunch, AFailedOpenIsLoggedAndTheRelayKeepsWaiting) {
   // The registered bundle exists but names no executable.
   makeBundle(home_.path() + "/Broken.app", {{"CFBundleIdentifier", "com.karvo.app"}});
-  ExtensionHost host(home_, {"--registered-app", "com.karvo.app=" + home_.path() + "/Broken.app"});
+  ExtensionHost host(home_, {"--registered-app", "com.karvo.app=" + home_.path() + "/Broken.app"}, {},
+                     /*shortWaits=*/true);
   ASSERT_TRUE(host.request(1, message(kLaunchingPoll)));
   EXPECT_EQ(host.replyTo(1), unavailable());
   ASSERT_TRUE(host.finish());

@@ -15,34 +15,34 @@ TEST(RealWaits, AnAuthenticationReplyWithoutTypeIsJudgedAfterFiveSeconds) {
   testkit::ScratchHome home;
   testkit::StandinApp app(home, {"--auth-reply", R"({"ok":true})"});
   ASSERT_TRUE(app.ok());
-  ExtensionHost host(home, {}, {}, /*realWaits=*/true);
+  ExtensionHost host(home, {});
   const auto start = Clock::now();
   ASSERT_TRUE(host.request(1, message(R"({"op":"poll","hello":{"type":"hello"}})")));
   const Json reply = host.replyTo(1);
   const double took = since(start);
   EXPECT_EQ(reply["ok"], true) << reply;
   EXPECT_GE(took, 5.0);
-  EXPECT_LT(took, 7.5);
+  EXPECT_LT(took, 10.0);
 }
 
 TEST(RealWaits, GreetingAndIdWaitsRunOutAfterEightAndFifteenSeconds) {
   testkit::ScratchHome home;
   testkit::StandinApp app(home, {"--no-answer"});
   ASSERT_TRUE(app.ok());
-  ExtensionHost host(home, {}, {}, /*realWaits=*/true);
+  ExtensionHost host(home, {});
   auto start = Clock::now();
   ASSERT_TRUE(host.request(1, message(R"({"op":"poll","hello":{"type":"hello"}})")));
   EXPECT_EQ(host.replyTo(1, std::chrono::seconds(30)), Json::parse(R"({"ok":true,"messages":[]})"));
   double took = since(start);
   EXPECT_GE(took, 8.0);
-  EXPECT_LT(took, 10.0);
+  EXPECT_LT(took, 12.0);
 
   start = Clock::now();
   ASSERT_TRUE(host.request(2, message(R"({"op":"send","msg":{"id":"unanswered"}})")));
   EXPECT_EQ(host.replyTo(2, std::chrono::seconds(30)), Json::parse(R"({"ok":true,"messages":[]})"));
   took = since(start);
   EXPECT_GE(took, 15.0);
-  EXPECT_LT(took, 17.0);
+  EXPECT_LT(took, 19.0);
 
   // The collection window of a poll is 0.05 s.
   start = Clock::now();
@@ -50,7 +50,7 @@ TEST(RealWaits, GreetingAndIdWaitsRunOutAfterEightAndFifteenSeconds) {
   EXPECT_EQ(host.replyTo(3)["ok"], true);
   took = since(start);
   EXPECT_GE(took, 0.05);
-  EXPECT_LT(took, 1.0);
+  EXPECT_LT(took, 3.0);
 }
 
 TEST(RealWaits, ALaunchIsWaitedForFiveSecondsThenFifteen) {
@@ -59,13 +59,13 @@ TEST(RealWaits, ALaunchIsWaitedForFiveSecondsThenFifteen) {
   makeBundle(home.path() + "/Silent.app", {{"CFBundleIdentifier", "com.karvo.app"}, {"CFBundleExecutable", "Karvo"}});
   ASSERT_TRUE(testkit::install_program("/bin/true", home.path() + "/Silent.app/Contents/MacOS/Karvo"));
   ExtensionHost host(home, {"--workspace-silent", "--registered-app", "com.karvo.app=" + home.path() + "/Silent.app"},
-                     {}, /*realWaits=*/true);
+                     {});
   const auto start = Clock::now();
   ASSERT_TRUE(host.request(1, message(R"({"op":"poll","hello":{"type":"hello","launch":1}})")));
   EXPECT_EQ(host.replyTo(1, std::chrono::seconds(40)), unavailable());
   const double took = since(start);
   EXPECT_GE(took, 20.0);
-  EXPECT_LT(took, 23.0);
+  EXPECT_LT(took, 25.0);
   ASSERT_TRUE(host.finish());
   EXPECT_NE(host.log().find("relay error: Karvo did not start in time"), std::string::npos) << host.log();
 }

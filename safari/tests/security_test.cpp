@@ -74,7 +74,7 @@ TEST(SafariSecurity, TheTokenNeverReachesAReplyOrTheLog) {
     options.insert(options.end(), s.appOptions.begin(), s.appOptions.end());
     testkit::StandinApp app(home, options);
     ASSERT_TRUE(app.ok());
-    ExtensionHost host(home, {});
+    ExtensionHost host(home, {}, {}, /*shortWaits=*/true);
     int n = 0;
     for (const char* request : s.requests) ASSERT_TRUE(host.request(++n, message(request)));
     EXPECT_EQ(host.finish(), 0);
