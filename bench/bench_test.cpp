@@ -108,6 +108,20 @@ TEST_F(FloorRelayTest, RelaysFramesToLinesAndBackUntilTheBrowserCloses) {
   EXPECT_EQ(app->accepted(), 1u);
 }
 
+// The floor's start-up is the yardstick for the host's: no language runtime may creep into it.
+TEST_F(FloorRelayTest, LoadsNoLibraryButTheCLibrary) {
+  if (KARVO_SANITIZED) GTEST_SKIP() << "sanitizer runtimes bring their own libraries";
+  ASSERT_TRUE(app);
+  auto floor = start_floor();
+  ASSERT_TRUE(floor->write_all(testkit::frame("{}")));
+  ASSERT_EQ(testkit::read_frame(*floor, kWait), "{}");
+  const auto maps = testkit::read_file("/proc/" + std::to_string(floor->pid()) + "/maps");
+  ASSERT_TRUE(maps);
+  EXPECT_EQ(maps->find("libstdc++"), std::string::npos);
+  EXPECT_EQ(maps->find("libgcc_s"), std::string::npos);
+  EXPECT_NE(maps->find("libc.so"), std::string::npos);
+}
+
 TEST_F(FloorRelayTest, EndsWithoutAWordWhenTheTokenIsRefused) {
   ASSERT_TRUE(app);
   ASSERT_TRUE(home.write_ipc("{\"port\":" + std::to_string(app->port()) + ",\"token\":\"wrong\"}"));
