@@ -171,6 +171,22 @@ TEST(HostSecurity, DataDirectoryAndLockGetTheirModes) {
   }
 }
 
+// An endpoint file that is a pipe without a writer, or a device that never ends, must not hang the host or
+// fill its memory: it counts as missing.
+TEST(HostSecurity, EndpointThatIsNoRegularFileCountsAsMissing) {
+  for (const bool fifo : {true, false}) {
+    SCOPED_TRACE(fifo ? "a pipe" : "a link to /dev/zero");
+    ScratchHome home;
+    ASSERT_TRUE(testkit::make_dirs(home.data_dir()));
+    const std::string ipc = home.ipc_path();
+    ASSERT_EQ(fifo ? ::mkfifo(ipc.c_str(), 0600) : ::symlink("/dev/zero", ipc.c_str()), 0);
+    auto host = start_host(home);
+    send(*host, R"({"id":1})");
+    EXPECT_EQ(next_frame(*host, Ms(10'000)), R"({"error":"app-unavailable","id":1,"type":"error"})");
+    EXPECT_EQ(host->stderr_text(), "karvo-host: Karvo is not running\n");
+  }
+}
+
 // A descriptor that a browser leaks into the host (not close-on-exec): a file, a listening socket and a
 // pipe. The host holds them; the application that it starts must not.
 TEST(HostSecurity, NoDescriptorReachesTheStartedApplication) {

@@ -3,6 +3,8 @@
 // handed to a shell, and no descriptor of the extension reaches the application that it starts.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -83,6 +85,21 @@ TEST(SafariSecurity, TheTokenNeverReachesAReplyOrTheLog) {
     const std::string written = host.process().read_until_eof(5s) + host.log();
     EXPECT_GE(std::count(written.begin(), written.end(), '\n'), static_cast<long>(s.requests.size())) << written;
     EXPECT_EQ(written.find(kTokenCore), std::string::npos) << written.substr(0, 4000);
+  }
+}
+
+// An endpoint file that is a pipe without a writer, or a device that never ends, must not hang the relay or
+// fill its memory: it counts as missing.
+TEST(SafariSecurity, EndpointThatIsNoRegularFileCountsAsMissing) {
+  for (const bool fifo : {true, false}) {
+    SCOPED_TRACE(fifo ? "a pipe" : "a link to /dev/zero");
+    testkit::ScratchHome home;
+    ASSERT_TRUE(testkit::make_dirs(home.data_dir()));
+    const std::string ipc = home.ipc_path();
+    ASSERT_EQ(fifo ? ::mkfifo(ipc.c_str(), 0600) : ::symlink("/dev/zero", ipc.c_str()), 0);
+    ExtensionHost host(home, {});
+    ASSERT_TRUE(host.request(1, message(R"({"op":"poll","hello":{"type":"hello"}})")));
+    EXPECT_EQ(host.replyTo(1, 10s), unavailable());
   }
 }
 
