@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,13 +98,46 @@ bool send_all(int fd, std::string_view data) {
   return true;
 }
 
+namespace {
+
+// Sends `text` and then one LF, together in one sendmsg(2) in the common case, so that the text needs no
+// room for the LF behind it.
+bool send_text_and_lf(int fd, std::string_view text) {
+  char lf = '\n';
+  iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {&lf, 1}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  while (message.msg_iovlen > 0) {
+    const ssize_t n = ::sendmsg(fd, &message, kSendFlags);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    auto sent = static_cast<std::size_t>(n);
+    while (message.msg_iovlen > 0 && sent >= message.msg_iov->iov_len) {
+      sent -= message.msg_iov->iov_len;
+      ++message.msg_iov;
+      --message.msg_iovlen;
+    }
+    if (message.msg_iovlen > 0) {
+      message.msg_iov->iov_base = static_cast<char*>(message.msg_iov->iov_base) + sent;
+      message.msg_iov->iov_len -= sent;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool send_line(int fd, const json::Value& value, std::string& buffer) {
+  buffer.clear();
+  json::serialise_to(value, buffer);
+  return send_text_and_lf(fd, buffer);
+}
+
 bool send_line(int fd, const json::Value& value) {
-  // One buffer per thread: the writer thread sends every browser message through it.
+  // One buffer per thread for the messages that do not lend one.
   thread_local std::string text;
-  text.clear();
-  json::serialise_to(value, text);
-  text.push_back('\n');
-  const bool sent = send_all(fd, text);
+  const bool sent = send_line(fd, value, text);
   if (text.capacity() > (1u << 20)) std::string().swap(text);  // keep no large message alive
   return sent;
 }

@@ -46,6 +46,10 @@ bool auth_reply_accepted(std::string_view line) noexcept;
 
 // Sends the value's compact text and one LF on `fd`, as one write. False on an I/O error.
 bool send_line(int fd, const json::Value& value);
+// The same, writing the text into `buffer` (its content is replaced). A caller lends a buffer that it no
+// longer needs, such as the body that the value was parsed from: a large message then needs no second
+// buffer of its size.
+bool send_line(int fd, const json::Value& value, std::string& buffer);
 
 enum class ReadLine { line, end, error };
 // Reads the next line into link.line, trimmed of Unicode White_Space at both ends (it may come back

@@ -44,6 +44,13 @@ bool write_frame(int fd, std::string_view body) {
 }  // namespace
 
 NativeRead FrameReader::next() {
+  std::string body;
+  NativeRead result = next(body);
+  if (result.kind == NativeRead::Kind::message) result.body = std::move(body);
+  return result;
+}
+
+NativeRead FrameReader::next(std::string& body) {
   unsigned char header[4];
   const std::size_t got = take(header, sizeof header);
   if (got != sizeof header) {
@@ -52,11 +59,14 @@ NativeRead FrameReader::next() {
   const std::uint32_t length = std::uint32_t{header[0]} | std::uint32_t{header[1]} << 8 |
                                std::uint32_t{header[2]} << 16 | std::uint32_t{header[3]} << 24;
   if (length > kMaxInboundMessage) return {NativeRead::Kind::failure, {}, "message too large"};
-  NativeRead result{NativeRead::Kind::message, std::string(length, '\0'), ""};
-  if (take(result.body.data(), length) != length) {
+  // A buffer that must grow has nothing worth copying over; one that is large enough is only resized,
+  // and only bytes beyond its current size are zero-filled. Every byte is overwritten below.
+  if (length > body.capacity()) body.clear();
+  body.resize(length);
+  if (take(body.data(), length) != length) {
     return {NativeRead::Kind::failure, {}, "input ended inside a message"};
   }
-  return result;
+  return {NativeRead::Kind::message, {}, ""};
 }
 
 // Copies up to `n` bytes into `out`: fewer only at the end of input; kFailed on a read error.
@@ -89,11 +99,17 @@ std::size_t FrameReader::take(void* out, std::size_t n) {
   return done;
 }
 
-NativeRead read_native_message(const StdinHold&) {
-  // Standard input is only ever read under its lock, so one read-ahead buffer serves every reader.
-  static FrameReader* const stdin_reader = new FrameReader(STDIN_FILENO);
-  return stdin_reader->next();
+namespace {
+// Standard input is only ever read under its lock, so one read-ahead buffer serves every reader.
+FrameReader& stdin_reader() {
+  static FrameReader* const reader = new FrameReader(STDIN_FILENO);
+  return *reader;
 }
+}  // namespace
+
+NativeRead read_native_message(const StdinHold&) { return stdin_reader().next(); }
+
+NativeRead read_native_message(const StdinHold&, std::string& body) { return stdin_reader().next(body); }
 
 bool write_native_message_to(int fd, std::string_view body) {
   if (body.size() <= kMaxOutboundMessage) return write_frame(fd, body);

@@ -25,6 +25,9 @@ class FrameReader {
  public:
   explicit FrameReader(int fd) noexcept : fd_(fd) {}
   NativeRead next();
+  // The same, with the body read into `body`, whose capacity is reused from frame to frame (the result's
+  // own body stays empty). On a failure `body` holds no meaningful content.
+  NativeRead next(std::string& body);
 
  private:
   static constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
@@ -38,6 +41,8 @@ class FrameReader {
 
 // Reads one frame from standard input. The caller holds the standard-input lock.
 NativeRead read_native_message(const StdinHold& held);
+// The same into a buffer that the caller keeps from frame to frame (see FrameReader::next).
+NativeRead read_native_message(const StdinHold& held, std::string& body);
 
 // Writes one frame to standard output and flushes it, or applies the outbound size guard.
 // The caller holds the standard-output lock. False on the first write failure.

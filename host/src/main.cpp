@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -28,6 +31,8 @@ namespace karvo {
 namespace {
 
 constexpr std::time_t kUnavailableGraceSeconds = 2;
+// Browser messages over this size are large: the memory that they take is kept while more of them come.
+constexpr std::size_t kLargeMessage = 1024 * 1024;
 
 // Ends the process at once, with no exit handlers: other threads may still be blocked in reads or
 // hold a stream lock, and every frame has already been flushed when its write returned.
@@ -43,6 +48,25 @@ void spawn_detached(F&& body) {
     (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
     end_process(101);
   }
+}
+
+// Large messages: blocks of up to 32 MiB come from the heap, and memory freed there stays (up to 128 MiB)
+// for the next large message instead of being unmapped and faulted in afresh, page by page. The writer
+// thread gives it back at the first ordinary message after them (release_free_memory). Both threads
+// share the one heap, which can be given back whole (a second arena's free top is not).
+void keep_freed_memory() {
+#if defined(__GLIBC__)
+  (void)::mallopt(M_ARENA_MAX, 1);
+  (void)::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+  (void)::mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
+#endif
+}
+
+// Gives the memory that the allocator holds free back to the system.
+void release_free_memory() {
+#if defined(__GLIBC__)
+  (void)::malloc_trim(0);
+#endif
 }
 
 bool is_launch_request(const json::Value& first) {
@@ -69,12 +93,20 @@ void reply_app_unavailable(const json::Value& message) {
 // The writer thread of relay mode: browser frames to the application, until either side fails.
 [[noreturn]] void forward_browser_to_app(int writer) {
   StdinHold in = hold_stdin();
+  // One buffer serves every message: it takes the frame's body and, once that is parsed, the text that
+  // goes to the application (about the body's size), so a message costs no allocation of its own.
+  std::string buffer;
   for (;;) {
-    NativeRead frame = read_native_message(in);
-    if (frame.kind != NativeRead::Kind::message) break;
-    const std::optional<json::Value> value = json::parse(frame.body);
+    if (read_native_message(in, buffer).kind != NativeRead::Kind::message) break;
+    const std::optional<json::Value> value = json::parse(buffer);
     if (!value) continue;  // unparsable frames are dropped without a reply
-    if (!send_line(writer, *value)) break;
+    if (!send_line(writer, *value, buffer)) break;
+    // A large message's memory serves the large messages that follow it; the first ordinary one gives
+    // it back, the buffer and what the allocator kept of the large message's tree.
+    if (buffer.size() <= kLargeMessage && buffer.capacity() > kLargeMessage) {
+      std::string().swap(buffer);
+      release_free_memory();
+    }
   }
   (void)::shutdown(writer, SHUT_RDWR);
   end_process(0);
@@ -147,6 +179,7 @@ void forward_app_to_browser(AppLink& link) {
 int main() {
   // A browser that goes away must show up as a failed write, never as a signal that ends the host.
   std::signal(SIGPIPE, SIG_IGN);
+  karvo::keep_freed_memory();
   try {
     karvo::run();
   } catch (...) {
