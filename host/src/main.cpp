@@ -12,6 +12,7 @@
 #endif
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -31,6 +32,8 @@ namespace karvo {
 namespace {
 
 constexpr std::time_t kUnavailableGraceSeconds = 2;
+// How long the exit timer waits for a reply that is being written when the grace time is over.
+constexpr std::chrono::seconds kStalledReplyLimit{2};
 // Browser messages over this size are large: the memory that they take is kept while more of them come.
 constexpr std::size_t kLargeMessage = 1024 * 1024;
 
@@ -137,8 +140,18 @@ void forward_app_to_browser(AppLink& link) {
     timespec left{kUnavailableGraceSeconds, 0};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
-    StdoutHold out = hold_stdout();
-    end_process(0);  // frames are written unbuffered: nothing is left to flush
+    // A reply that is being written is completed first. A browser that has stopped reading would hold
+    // it up for ever, though, and the host must end all the same.
+    const auto give_up = std::chrono::steady_clock::now() + kStalledReplyLimit;
+    for (;;) {
+      StdoutHold out(stdout_mutex(), std::try_to_lock);
+      if (out.owns_lock() || std::chrono::steady_clock::now() >= give_up) {
+        end_process(0);  // frames are written unbuffered: nothing is left to flush
+      }
+      timespec pause{0, 10'000'000};
+      while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+      }
+    }
   });
   reply_app_unavailable(first);
   StdinHold in = hold_stdin();

@@ -267,5 +267,26 @@ TEST(HostFaults, BrowserThatStopsReadingLeavesTheHostIdle) {
   EXPECT_EQ(host.stderr_text(), "");
 }
 
+// With no application, the host answers for two seconds and ends, even when the browser has stopped reading
+// the answers and a reply can never be written whole.
+TEST(HostFaults, UnavailableHostEndsThoughTheBrowserStopsReading) {
+  ScratchHome home;
+  PipedHost host(home);
+  ASSERT_TRUE(host.started());
+  std::string requests;
+  for (int n = 0; n < 5'000; ++n) requests += testkit::frame(R"({"id":)" + std::to_string(n) + "}");
+  (void)host.write_all(requests, Ms(1'000));  // the host stops taking them once its replies fill the pipe
+  const auto start = Clock::now();
+  EXPECT_EQ(host.wait_exit(Ms(15'000)), 0);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0);
+  EXPECT_EQ(host.stderr_text(), "karvo-host: Karvo is not running\n");
+  // What did reach the pipe is the replies, in order (the last one may be cut short).
+  int n = 0;
+  for (auto body = host.read_frame(Ms(1'000)); body; body = host.read_frame(Ms(1'000)), ++n) {
+    ASSERT_EQ(*body, R"({"error":"app-unavailable","id":)" + std::to_string(n) + R"(,"type":"error"})");
+  }
+  EXPECT_GT(n, 0);
+}
+
 }  // namespace
 }  // namespace karvo::hosttest
