@@ -7,7 +7,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 build="$root/build/demo"
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j "$(nproc)" --target karvo-host karvo-open karvo-standin-app karvo-browser
+cmake --build "$build" -j "$(nproc)" --target karvo-host karvo-open karvo-standin-app karvo-browser KarvoSafari
 bin="$build/bin"
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/karvo-demo.XXXXXX")
@@ -49,6 +49,18 @@ sed 's/"token":"[^"]*"/"token":"…"/' "$data/ipc.json"; echo
 say "A browser extension talks to it through karvo-host"
 "$bin/karvo-browser" --home "$home" --hold 300 -- \
   '{"type":"hello","id":"h1"}' '{"type":"ping","id":"r1","data":{"b":2,"a":1}}'
+
+say "Safari: two profiles send through their own relays; the default profile has no link and no greeting yet"
+profile='{"uuid":"0F6B2C3E-9A41-4B5D-8E2F-3C1D7A9B6E40"}'
+requests=(
+  '{"n":1,"profile":'"$profile"',"message":{"op":"send","hello":{"type":"hello","source":"safari"},"msg":{"type":"ping","source":"popup","id":"s1"}}}'
+  '{"n":2,"profile":'"$profile"',"message":{"op":"poll"}}'
+  '{"n":3,"message":{"op":"send","msg":{"type":"ping","id":"s2"}}}'
+  '{"n":4,"message":{"op":"poll","hello":{"type":"hello","source":"safari"}}}'
+)
+for r in "${requests[@]}"; do echo "→ Safari  $r"; done
+printf '%s\n' "${requests[@]}" | "$bin/KarvoSafari" --user-home "$home" 2>"$scratch/safari.log" | sed 's/^/← Safari  /'
+sed 's/^/KarvoSafari log: /' "$scratch/safari.log"; echo
 
 say "Karvo quits; the host answers \"app-unavailable\" for two seconds, then ends"
 stop_app
