@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when any is missing (as root, or
-# through sudo). Nothing is fetched from anywhere but the distribution's package archive.
+# Installs the Debian packages that building and testing need, or the packages named as arguments, when
+# any is missing (as root, or through sudo). Nothing is fetched from anywhere but the distribution's
+# package archive.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-json1.81-dev nlohmann-json3-dev libplist-dev libutf8proc-dev libglib2.0-dev
 )
+[ $# -gt 0 ] && packages=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
