@@ -77,6 +77,7 @@ TEST(HostFaults, ApplicationKilledInTheMiddleOfALine) {
     EXPECT_FALSE(frames.next(Ms(10'000)).has_value());
     EXPECT_EQ(frames.leftover(), 0u);
     EXPECT_EQ(host->wait_exit(Ms(5'000)), 0);  // the browser's pipe is still open
+    host->sync_output();  // every line written so far, not only those read yet
     EXPECT_EQ(host->stderr_text(), "");
   }
 }
@@ -113,6 +114,7 @@ TEST(HostFaults, ApplicationKilledDuringATwoWayFlood) {
   EXPECT_TRUE(expected.starts_with(last)) << mismatch(received, last);
   EXPECT_TRUE(frames.leftover() == 0);
   EXPECT_EQ(host->wait_exit(Ms(10'000)), 0);
+  host->sync_output();
   EXPECT_EQ(host->stderr_text(), "");
   writer.join();
   EXPECT_LT(writer.written(), total);
@@ -149,6 +151,7 @@ TEST_P(BrowserClosesMidFrame, WholeFramesArriveAndTheRestIsDropped) {
   EXPECT_EQ(lines[0], R"({"id":"first"})");
   for (std::uint64_t n = 0; n < 1000; ++n) ASSERT_EQ(lines[n + 1], checked_message(n)) << n;
   EXPECT_EQ(host->read_until_eof(Ms(1'000)), "");
+  host->sync_output();
   EXPECT_EQ(host->stderr_text(), "");
 }
 
@@ -212,6 +215,7 @@ TEST(HostFaults, ApplicationThatStopsReadingStallsOnlyItsOwnDirection) {
   EXPECT_EQ(written.load(), flood);
   host->close_stdin();
   EXPECT_EQ(host->wait_exit(Ms(10'000)), 0);
+  host->sync_output();
   EXPECT_EQ(host->stderr_text(), "");
 }
 

@@ -53,6 +53,7 @@ TEST(HostLoad, MillionMessagesEachWayArriveOnceInOrderUnchanged) {
 
   host->close_stdin();
   EXPECT_EQ(host->wait_exit(Ms(10'000)), 0);
+  host->sync_output();  // every line written so far, not only those read yet
   EXPECT_EQ(host->stderr_text(), "");
   std::printf("karvo-host load: %llu messages each way (%.1f MB), %.1f s, %.0f messages/s; "
               "resident memory %ld KiB after 10,000 (%.1f s), %ld KiB after %llu\n",
@@ -124,6 +125,7 @@ TEST(HostLoad, TinySocketBuffersOnTheApplicationsSide) {
   peer.join();
   host->close_stdin();
   EXPECT_EQ(host->wait_exit(Ms(10'000)), 0);
+  host->sync_output();
   EXPECT_EQ(host->stderr_text(), "");
 }
 

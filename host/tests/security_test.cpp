@@ -45,7 +45,9 @@ std::string everything_written(Child& host, std::string_view until) {
       Ms(10'000));
   host.close_stdin();
   EXPECT_TRUE(host.wait_exit(Ms(30'000)).has_value());
-  return out + host.read_until_eof(Ms(5'000)) + host.stderr_text();
+  out += host.read_until_eof(Ms(5'000));
+  host.sync_output();
+  return out + host.stderr_text();
 }
 
 void expect_no_token(const std::string& text, const std::string& where) {
@@ -136,6 +138,7 @@ TEST(HostSecurity, NoShellStartsTheApplication) {
     const std::optional<std::string> answer = testkit::read_frame(host, Ms(30'000));
     ASSERT_TRUE(answer.has_value()) << host.stderr_text();
     EXPECT_NE(answer->find(R"("id":1,"type":"reply")"), std::string::npos) << *answer;
+    host.sync_output();  // every line written so far, not only those read yet
     EXPECT_EQ(host.stderr_text(), kStarted + hint + "\n");
 
     const std::vector<Start> starts = programs.starts();
@@ -183,6 +186,7 @@ TEST(HostSecurity, EndpointThatIsNoRegularFileCountsAsMissing) {
     auto host = start_host(home);
     send(*host, R"({"id":1})");
     EXPECT_EQ(next_frame(*host, Ms(10'000)), R"({"error":"app-unavailable","id":1,"type":"error"})");
+    host->sync_output();
     EXPECT_EQ(host->stderr_text(), "karvo-host: Karvo is not running\n");
   }
 }

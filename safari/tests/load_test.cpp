@@ -105,6 +105,7 @@ TEST(SafariLoad, EightProfilesSendingAtOnceGetEveryAnswerOnceAndInOrder) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   EXPECT_EQ(host.finish(), 0);
   EXPECT_FALSE(host.nextReply(1s).has_value());  // and nothing more
+  host.process().sync_output();
   expectCleanLog(host.log());
   // One link per profile, never more.
   EXPECT_EQ(app.count_events([](std::string_view e) { return e.starts_with("accepted "); }), kProfiles);
@@ -173,6 +174,7 @@ TEST(SafariLoad, DroppedAndRemadeLinksLeaveTheDescriptorCountAsItWas) {
               total, byExtension, byApplication, seconds, before, after);
   EXPECT_EQ(after, before);
   EXPECT_EQ(host.finish(), 0);
+  host.process().sync_output();
   expectCleanLog(host.log());
 }
 

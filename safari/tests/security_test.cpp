@@ -82,7 +82,9 @@ TEST(SafariSecurity, TheTokenNeverReachesAReplyOrTheLog) {
     EXPECT_EQ(host.finish(), 0);
     // The application got the token: it was in play.
     EXPECT_TRUE(app.wait_event([](std::string_view e) { return e.starts_with("recv 1 ") && e.find(kTokenCore) != e.npos; }));
-    const std::string written = host.process().read_until_eof(5s) + host.log();
+    const std::string replies = host.process().read_until_eof(5s);
+    host.process().sync_output();
+    const std::string written = replies + host.log();
     EXPECT_GE(std::count(written.begin(), written.end(), '\n'), static_cast<long>(s.requests.size())) << written;
     EXPECT_EQ(written.find(kTokenCore), std::string::npos) << written.substr(0, 4000);
   }
