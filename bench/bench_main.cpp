@@ -42,8 +42,8 @@ struct Settings {
   int warm_up = 500;
   int rtt_blocks = 20;
   int rtt_per_block = 500;
-  int burst_runs = 5;
-  int burst_messages = 20000;
+  int burst_runs = 9;
+  int burst_messages = 10000;
   int big_runs = 6;
   std::size_t big_bytes = 16u << 20;
   int safari_sends = 2000;
