@@ -379,7 +379,8 @@ void Bench::print() const {
               std::thread::hardware_concurrency(), load_before_.c_str(), load_average().c_str());
   std::printf("  large message: one %.1f MiB browser message; the echo application answers lines over 1 MiB with a\n"
               "  short acknowledgement (size and byte sum), since the host drops application lines over 1 MiB;\n"
-              "  MB/s runs from the first byte sent to the acknowledgement.%s\n\n",
+              "  MB/s runs from the first byte sent to the acknowledgement. The first one after small traffic\n"
+              "  meets cold memory (every new page faults in); the next ones find what it left.%s\n\n",
               static_cast<double>(s_.big_bytes) / (1 << 20),
               s_.quick ? "\n  QUICK RUN: too few samples for the figures to mean anything." : "");
   std::printf("%-52s %13s %13s %7s  %-9s %s\n", "measure", "host", "floor", "ratio", "goal", "result");
@@ -448,6 +449,7 @@ void Bench::print() const {
 
 constexpr char kUsage[] =
     "usage: karvo-bench [--quick] [--only MEASURE] [--host PROGRAM] [--floor PROGRAM] [--large-mib N]\n"
+    "       karvo-bench --help\n"
     "  Measures karvo-host against karvo-floor-relay and the Safari relay, and prints a table.\n"
     "  --quick        a smoke run of a few seconds: few samples, a 2 MiB large message\n"
     "  --host P       the host to measure (default: karvo-host beside this program)\n"
@@ -506,6 +508,10 @@ std::optional<Settings> parse_options(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace karvo::bench;
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   const std::optional<Settings> settings = parse_options(argc, argv);
   if (!settings) {
     std::fputs(kUsage, stderr);
