@@ -2,6 +2,7 @@
 // dropped and made again thousands of times. Under ThreadSanitizer the extension host itself is checked
 // for races (a report makes it fail and shows in its log).
 #include <dirent.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -111,6 +112,57 @@ TEST(SafariLoad, EightProfilesSendingAtOnceGetEveryAnswerOnceAndInOrder) {
   EXPECT_EQ(app.count_events([](std::string_view e) { return e.starts_with("accepted "); }), kProfiles);
   std::printf("KarvoSafari load: %zu profiles x %zu requests answered in %.1f s (%.0f requests/s)\n", kProfiles,
               perProfile, seconds, static_cast<double>(kProfiles * perProfile) / seconds);
+}
+
+TEST(SafariLoad, ApplicationKilledWhileProfilesSendStillAnswersEveryRequestOnce) {
+  constexpr std::size_t kProfiles = 8;
+  constexpr std::size_t kPerProfile = 1000;
+  testkit::ScratchHome home;
+  testkit::StandinApp app(home, {"--quiet"});
+  ASSERT_TRUE(app.ok());
+  ExtensionHost host(home, {});
+  std::string input;
+  for (std::size_t i = 0; i < kPerProfile; ++i) {
+    for (std::size_t p = 0; p < kProfiles; ++p) {
+      const Json msg = {{"type", "req"}, {"id", "p" + std::to_string(p) + "-" + std::to_string(i)}};
+      input += Json{{"n", i * kProfiles + p},
+                    {"profile", {{"uuid", profileId(p)}}},
+                    {"message", {{"op", "send"}, {"hello", {{"type", "hello"}}}, {"msg", msg}}}}
+                   .dump() +
+               "\n";
+    }
+  }
+  ASSERT_TRUE(host.process().write_all(input));
+
+  // The application dies while requests of every profile are on their way; its endpoint file stays.
+  std::vector<std::size_t> next(kProfiles, 0);
+  std::size_t answered = 0;
+  std::size_t ok = 0;
+  while (answered < kProfiles * kPerProfile) {
+    if (answered == kProfiles) {
+      ASSERT_TRUE(app.process().kill(SIGKILL));
+    }
+    const auto line = host.nextReply(60s);
+    ASSERT_TRUE(line.has_value()) << answered << " answered; log:\n" << host.log().substr(0, 4000);
+    const std::size_t n = (*line)["n"].get<std::size_t>();
+    ASSERT_EQ(n / kProfiles, next[n % kProfiles]) << "profile " << n % kProfiles << " out of turn";
+    ++next[n % kProfiles];
+    ++answered;
+    // Each gets its answer, or the failure that says why not.
+    const Json& reply = (*line)["items"][0]["message"];
+    if (reply["ok"] == true) {
+      ++ok;
+      ASSERT_EQ(reply["messages"].back()["id"], "p" + std::to_string(n % kProfiles) + "-" + std::to_string(n / kProfiles));
+    } else {
+      ASSERT_TRUE(reply == failed("disconnected", reply["messages"]) || reply == unavailable()) << reply;
+    }
+  }
+  EXPECT_GE(ok, kProfiles);
+  EXPECT_LT(ok, kProfiles * kPerProfile);  // the application's end did reach requests
+  EXPECT_EQ(host.finish(), 0);
+  EXPECT_FALSE(host.nextReply(1s).has_value());
+  host.process().sync_output();
+  expectCleanLog(host.log());
 }
 
 TEST(SafariLoad, DroppedAndRemadeLinksLeaveTheDescriptorCountAsItWas) {
