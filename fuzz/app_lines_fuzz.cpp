@@ -25,7 +25,12 @@ std::optional<std::vector<char32_t>> code_points(std::string_view text) {
   std::vector<char32_t> points;
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    const std::size_t length = lead < 0x80    ? 1
+                               : lead >= 0xF8 ? 0  // no lead byte of any length
+                               : lead >= 0xF0 ? 4
+                               : lead >= 0xE0 ? 3
+                               : lead >= 0xC0 ? 2
+                                              : 0;
     if (length == 0 || text.size() - i < length) return std::nullopt;
     auto point = static_cast<char32_t>(length == 1 ? lead : lead & (0x7Fu >> length));
     for (std::size_t k = 1; k < length; ++k) {
