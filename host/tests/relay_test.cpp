@@ -27,6 +27,7 @@ TEST_F(Relay, RoundTripWithBrowserArgumentsIgnored) {
     EXPECT_NE(reply.find(R"("id":"r1")"), std::string::npos) << reply;
     host->close_stdin();
     EXPECT_EQ(host->wait_exit(5s), 0);
+    host->sync_output();
     EXPECT_EQ(host->stderr_text(), "");  // nothing is logged on the relay path
   }
   // The first message reaches the application unchanged in content, as the first line after auth.
@@ -82,6 +83,7 @@ TEST_F(Relay, OversizedApplicationLineBecomesTooLarge) {
   EXPECT_EQ(next_frame(*host), R"({"error":"too-large","id":{"a":1,"b":2},"type":"error"})");
   EXPECT_EQ(next_frame(*host), "{}");
   EXPECT_EQ(next_frame(*host), R"({"after":true})");
+  host->sync_output();
   EXPECT_EQ(host->stderr_text(), "karvo-host: dropped an app message over 1 MB\n"
                                  "karvo-host: dropped an app message over 1 MB\n");
 }
@@ -93,6 +95,7 @@ TEST_F(Relay, ApplicationClosingEndsTheHost) {
   ASSERT_TRUE(wait_app_lines(*app_, 1));
   app_->close(1);
   EXPECT_EQ(host->wait_exit(5s), 0);  // the browser's pipe is still open
+  host->sync_output();
   EXPECT_EQ(host->stderr_text(), "");
 }
 
@@ -121,6 +124,7 @@ TEST_F(Relay, OversizedBrowserFrameStopsTheReadingSide) {
   ASSERT_TRUE(host->write_all(testkit::frame_header(64u * 1024 * 1024 + 1)));
   EXPECT_EQ(host->wait_exit(5s), 0);
   EXPECT_TRUE(app_->wait_event("closed 1").has_value());
+  host->sync_output();
   EXPECT_EQ(host->stderr_text(), "");
 }
 
@@ -146,6 +150,7 @@ TEST_F(Relay, RefusedTokenCountsAsNotRunning) {
   EXPECT_EQ(next_frame(*host), R"({"error":"app-unavailable","id":"r9","type":"error"})");
   host->close_stdin();
   EXPECT_EQ(host->wait_exit(5s), 0);
+  host->sync_output();
   EXPECT_EQ(host->stderr_text(), "karvo-host: Karvo is not running\n");
 }
 

@@ -24,6 +24,7 @@ TEST(Startup, EmptyOrBrokenFirstFrameEndsSilently) {
     host->close_stdin();
     EXPECT_EQ(host->wait_exit(5s), 0);
     EXPECT_EQ(host->read_until_eof(1s), "");
+    host->sync_output();
     EXPECT_EQ(host->stderr_text(), "");
   }
 }
@@ -52,6 +53,7 @@ TEST(Unavailable, FirstMessageIsAnsweredWhateverItIs) {
     EXPECT_EQ(next_frame(*host), c.reply);
     host->close_stdin();
     EXPECT_EQ(host->wait_exit(5s), 0);  // end of input ends it at once
+    host->sync_output();
     EXPECT_EQ(host->stderr_text(), kNotRunning);
   }
 }
@@ -71,6 +73,7 @@ TEST(Unavailable, UnusableEndpointsCountAsNotRunning) {
     EXPECT_EQ(next_frame(*host), R"({"error":"app-unavailable","id":5,"type":"error"})");
     host->close_stdin();
     EXPECT_EQ(host->wait_exit(5s), 0);
+    host->sync_output();
     EXPECT_EQ(host->stderr_text(), kNotRunning);
   }
 }
@@ -96,6 +99,7 @@ TEST(UnavailableClock, AnswersRequestsForTwoSecondsThenExits) {
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 1900ms);
   EXPECT_EQ(host->read_until_eof(1s), "");
+  host->sync_output();
   EXPECT_EQ(host->stderr_text(), kNotRunning);
 }
 
