@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <system_error>
@@ -356,6 +357,28 @@ constexpr std::array<char, 256> make_escape_table() {
 }
 constexpr std::array<char, 256> kEscape = make_escape_table();
 
+std::uint64_t load_word(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// True when one of the word's eight bytes is a control byte, '"' or '\\' (exact, whatever the byte
+// order: each test below is exact for "some byte of the word").
+constexpr bool any_byte_needs_escape(std::uint64_t word) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  const auto has_byte_below = [](std::uint64_t w, std::uint64_t n) {
+    return (w - kOnes * n) & ~w & kHighBits;
+  };
+  const std::uint64_t quote = word ^ (kOnes * '"');
+  const std::uint64_t backslash = word ^ (kOnes * '\\');
+  return (has_byte_below(word, 0x20) | has_byte_below(quote, 1) | has_byte_below(backslash, 1)) != 0;
+}
+static_assert(!any_byte_needs_escape(0x2121212121212121u) && any_byte_needs_escape(0x2121212121212122u) &&
+              any_byte_needs_escape(0x5C21212121212121u) && any_byte_needs_escape(0x211F212121212121u) &&
+              !any_byte_needs_escape(0xFF80E27F20212321u));
+
 void write_string(std::string_view s, std::string& out) {
   // Make room for a long string at once (with some to spare for escapes and what follows) rather
   // than through a series of doublings; growth stays geometric whatever the library's reserve does.
@@ -365,6 +388,9 @@ void write_string(std::string_view s, std::string& out) {
   const char* run = s.data();
   const char* const end = s.data() + s.size();
   for (const char* p = run; p != end; ++p) {
+    // Most text needs no escape: skip it eight bytes at a time.
+    while (end - p >= 8 && !any_byte_needs_escape(load_word(p))) p += 8;
+    if (p == end) break;
     const char e = kEscape[static_cast<unsigned char>(*p)];
     if (e == 0) continue;
     out.append(run, static_cast<std::size_t>(p - run));

@@ -386,6 +386,27 @@ TEST(JsonSerialise, EscapesOnlyQuoteBackslashAndControlBytes) {
   }
 }
 
+// Text is scanned several bytes at a time: a byte to escape is found wherever it falls in such a block,
+// near the end of the string or alone in a short one, and next to bytes that need no escape.
+TEST(JsonSerialise, FindsEveryByteToEscapeWhereverItLies) {
+  const struct {
+    char byte;
+    std::string_view text;
+  } specials[] = {{'"', R"(\")"}, {'\\', R"(\\)"}, {'\0', R"(\u0000)"}, {'\n', R"(\n)"}, {'\x1F', R"(\u001f)"},
+                  {'\x7F', "\x7F"}, {' ', " "}, {'\x80', "\x80"}, {'\xFF', "\xFF"}};
+  for (std::size_t length = 1; length <= 24; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      for (const auto& special : specials) {
+        std::string raw(length, '!');
+        raw[at] = special.byte;
+        const std::string expected = "\"" + raw.substr(0, at) + std::string(special.text) +
+                                     raw.substr(at + 1) + "\"";
+        ASSERT_EQ(serialise(Value(raw)), expected) << "length " << length << ", at " << at;
+      }
+    }
+  }
+}
+
 TEST(JsonSerialise, AppendsToTheGivenBuffer) {
   std::string out = "prefix:";
   serialise_to(Value(Array{Value(1), Value("x"), Value(Object{{"k", Value(true)}})}), out);
