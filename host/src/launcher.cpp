@@ -178,4 +178,3 @@ std::optional<AppLink> launch_app() {
 }
 
 }  // namespace karvo
-
