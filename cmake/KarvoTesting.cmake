@@ -11,7 +11,7 @@ function(karvo_add_gtest name)
   # Where the built programs and the sources are, for tests that start programs or read test data.
   target_compile_definitions(${name} PRIVATE
     KARVO_BIN_DIR="${CMAKE_BINARY_DIR}/bin" KARVO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-    KARVO_SHARED_DIR="${KARVO_SHARED_DIR}")
+    KARVO_JSON_SAMPLES_DIR="${KARVO_JSON_SAMPLES_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "${KARVO_TEST_ENV}"

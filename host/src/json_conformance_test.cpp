@@ -19,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kCorpus = fs::path(KARVO_SHARED_DIR) / "json-conformance" / "test_parsing";
+const fs::path kCorpus = KARVO_JSON_SAMPLES_DIR;
 
 const std::set<std::string> kImplementationDefinedThatParse = {
     "i_number_double_huge_neg_exp.json", "i_number_real_underflow.json", "i_number_too_big_neg_int.json",
