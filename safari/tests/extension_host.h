@@ -39,7 +39,7 @@ inline std::string makeBundle(const std::string& path, const std::map<std::strin
 // The lines that link `conn` of `app` sent, once at least `count` of them have been seen (the stand-in
 // reports them a moment after it read them).
 inline std::vector<std::string> receivedLines(testkit::StandinApp& app, int conn, std::size_t count) {
-  testkit::wait_until([&] { return app.received(conn).size() >= count; }, std::chrono::seconds(5));
+  testkit::wait_until([&] { return app.received(conn).size() >= count; }, testkit::Ms(30'000));
   return app.received(conn);
 }
 
