@@ -1,10 +1,6 @@
 #include "json_value.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <memory>
-
-#include <utf8proc.h>
+#include "platform/unicode_text.h"
 
 namespace karvo::safari {
 namespace {
@@ -13,18 +9,6 @@ const Json* member(const Json& object, std::string_view key) {
   if (!object.is_object()) return nullptr;
   const auto it = object.find(key);
   return it == object.end() ? nullptr : &*it;
-}
-
-// Canonical composition (NFC) of valid UTF-8; nothing for invalid input.
-std::optional<std::string> composed(std::string_view text) {
-  utf8proc_uint8_t* out = nullptr;
-  const utf8proc_ssize_t length =
-      utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
-                   static_cast<utf8proc_ssize_t>(text.size()), &out,
-                   static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
-  const std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> owned(out, &std::free);
-  if (length < 0 || out == nullptr) return std::nullopt;
-  return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
 }
 
 }  // namespace
@@ -64,10 +48,7 @@ std::optional<bool> boolMember(const Json& object, std::string_view key) {
 }
 
 bool textEquals(std::string_view a, std::string_view b) {
-  if (a == b) return true;
-  const auto left = composed(a);
-  const auto right = composed(b);
-  return left && right && *left == *right;
+  return a == b || platform::canonicallyEquivalent(a, b);
 }
 
 bool memberTextEquals(const Json& object, std::string_view key, std::string_view text) {

@@ -73,7 +73,8 @@ std::vector<std::string> Relay::launchCandidates(const std::optional<std::string
   // …/Name.app/Contents/PlugIns/Ext.appex gives …/Name.app
   const std::string container = deletingLastPathComponent(
       deletingLastPathComponent(deletingLastPathComponent(platform::mainBundlePath())));
-  if (const auto id = platform::bundleIdentifier(container); id && textEquals(*id, KarvoApp::appID())) {
+  // The identifier byte for byte: one that is only canonically equivalent names another application.
+  if (const auto id = platform::bundleIdentifier(container); id && *id == KarvoApp::appID()) {
     candidates.push_back(container);
   }
   if (exeHint) {

@@ -146,6 +146,19 @@ TEST_F(SafariLaunch, TheApplicationIdentifierComesFromTheExtensionsBundle) {
   EXPECT_TRUE(launchedEvents().starts_with("args --background\n"));
 }
 
+TEST_F(SafariLaunch, TheContainersIdentifierMustMatchByteForByte) {
+  // Canonically equivalent is not the same identifier: the decomposed form names another application.
+  const std::string container = makeApp("Applications/Cafe.app", "com.example.cafe\u0301");
+  const std::string appex =
+      makeExtension(container, "  <key>KarvoAppID</key><string>com.example.caf\u00e9</string>\n");
+  ExtensionHost host(home_, {"--bundle", appex}, standinEnv(), /*shortWaits=*/true);
+  ASSERT_TRUE(host.request(1, message(kLaunchingPoll)));
+  EXPECT_EQ(host.replyTo(1), unavailable());
+  ASSERT_TRUE(host.finish());
+  EXPECT_NE(host.log().find("relay error: Karvo.app not found\n"), std::string::npos) << host.log();
+  EXPECT_EQ(launchedEvents(), "");
+}
+
 TEST_F(SafariLaunch, AnIdentifierEntryThatIsNotTextIsIgnored) {
   const std::string appex =
       makeExtension(home_.path() + "/Nowhere.app", "  <key>KarvoAppID</key><integer>5</integer>\n");

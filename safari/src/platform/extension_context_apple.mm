@@ -15,8 +15,9 @@ namespace {
 UserInfoValue userInfoValue(id value) {
   UserInfoValue converted;
   if ([value isKindOfClass:[NSUUID class]]) {
+    NSUUID* uuid = value;
     converted.kind = UserInfoValue::Kind::uuid;
-    [(NSUUID*)value getUUIDBytes:converted.uuid.data()];
+    [uuid getUUIDBytes:converted.uuid.data()];
   } else if ([value isKindOfClass:[NSDictionary class]]) {
     if (auto dictionary = jsonFromFoundation(value)) {
       converted.kind = UserInfoValue::Kind::dictionary;
@@ -31,29 +32,38 @@ class AppleExtensionContext final : public ExtensionContext {
   explicit AppleExtensionContext(NSExtensionContext* context) : context_(context) {}
 
   std::vector<InputItem> inputItems() const override {
-    std::vector<InputItem> items;
-    for (id element in context_.inputItems) {
-      InputItem item;
-      if (![element isKindOfClass:[NSExtensionItem class]]) {
-        item.isExtensionItem = false;
-      } else if (NSDictionary* userInfo = ((NSExtensionItem*)element).userInfo) {
-        if (id message = userInfo[SFExtensionMessageKey]) item.message = userInfoValue(message);
-        if (@available(macOS 14.0, *)) {
-          if (id profile = userInfo[SFExtensionProfileKey]) item.profile = userInfoValue(profile);
+    @autoreleasepool {
+      std::vector<InputItem> items;
+      for (id element in context_.inputItems) {
+        InputItem item;
+        if (![element isKindOfClass:[NSExtensionItem class]]) {
+          item.isExtensionItem = false;
+          items.push_back(std::move(item));
+          continue;
         }
-      } else {
-        item.hasUserInfo = false;
+        NSExtensionItem* extensionItem = element;
+        if (NSDictionary* userInfo = extensionItem.userInfo) {
+          if (id message = userInfo[SFExtensionMessageKey]) item.message = userInfoValue(message);
+          if (@available(macOS 14.0, *)) {
+            if (id profile = userInfo[SFExtensionProfileKey]) item.profile = userInfoValue(profile);
+          }
+        } else {
+          item.hasUserInfo = false;
+        }
+        items.push_back(std::move(item));
       }
-      items.push_back(std::move(item));
+      return items;
     }
-    return items;
   }
 
+  // Runs on the relay's queue, a thread without an autorelease pool of its own.
   void completeRequest(const Json& message) override {
-    NSExtensionItem* item = [[NSExtensionItem alloc] init];
-    id reply = foundationFromJson(message);
-    item.userInfo = @{SFExtensionMessageKey : reply != nil ? reply : @{}};
-    [context_ completeRequestReturningItems:@[ item ] completionHandler:nil];
+    @autoreleasepool {
+      NSExtensionItem* item = [[NSExtensionItem alloc] init];
+      id reply = foundationFromJson(message);
+      item.userInfo = @{SFExtensionMessageKey : reply != nil ? reply : @{}};
+      [context_ completeRequestReturningItems:@[ item ] completionHandler:nil];
+    }
   }
 
  private:
@@ -63,8 +73,10 @@ class AppleExtensionContext final : public ExtensionContext {
 }  // namespace
 
 bool systemVersionAtLeast(int major, int minor) {
-  const NSOperatingSystemVersion version = {major, minor, 0};
-  return [[NSProcessInfo processInfo] isOperatingSystemAtLeastVersion:version];
+  @autoreleasepool {
+    const NSOperatingSystemVersion version = {major, minor, 0};
+    return [[NSProcessInfo processInfo] isOperatingSystemAtLeastVersion:version];
+  }
 }
 
 }  // namespace karvo::safari::platform
@@ -75,8 +87,10 @@ bool systemVersionAtLeast(int major, int minor) {
 @implementation SafariWebExtensionHandler
 
 - (void)beginRequestWithExtensionContext:(NSExtensionContext*)context {
-  karvo::safari::RequestHandler::beginRequest(
-      std::make_shared<karvo::safari::platform::AppleExtensionContext>(context));
+  @autoreleasepool {
+    karvo::safari::RequestHandler::beginRequest(
+        std::make_shared<karvo::safari::platform::AppleExtensionContext>(context));
+  }
 }
 
 @end

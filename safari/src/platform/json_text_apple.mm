@@ -3,31 +3,38 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "foundation_json.h"
+#include "foundation_text.h"
 
 namespace karvo::safari::platform {
 
 std::optional<Json> jsonFromFoundation(id value) {
   if (value == nil || value == [NSNull null]) return Json();
   if ([value isKindOfClass:[NSString class]]) {
-    const char* text = [(NSString*)value UTF8String];
-    if (text == nullptr) return std::nullopt;
-    return Json(std::string(text));
+    auto text = utf8Text(value);
+    if (!text) return std::nullopt;
+    return Json(std::move(*text));
   }
   if ([value isKindOfClass:[NSNumber class]]) {
     NSNumber* number = value;
-    if (CFGetTypeID((__bridge CFTypeRef)number) == CFBooleanGetTypeID()) return Json(number.boolValue);
-    if (CFNumberIsFloatType((__bridge CFNumberRef)number)) return Json(number.doubleValue);
-    if (number.objCType[0] == 'Q' && number.unsignedLongLongValue >
-                                         static_cast<unsigned long long>(std::numeric_limits<std::int64_t>::max())) {
+    // A BOOL is a signed char on Intel Macs: handed on as it is, true would become the number 1.
+    if (CFGetTypeID((__bridge CFTypeRef)number) == CFBooleanGetTypeID()) return Json(number.boolValue != NO);
+    // The type encoding tells floating point from integers for every kind of number, a decimal number
+    // (always "d") included.
+    const char type = number.objCType[0];
+    if (type == 'd' || type == 'f') return Json(number.doubleValue);
+    if (type == 'Q' && number.unsignedLongLongValue >
+                           static_cast<unsigned long long>(std::numeric_limits<std::int64_t>::max())) {
       return Json(static_cast<std::uint64_t>(number.unsignedLongLongValue));
     }
     return Json(static_cast<std::int64_t>(number.longLongValue));
   }
   if ([value isKindOfClass:[NSArray class]]) {
+    NSArray* elements = value;
     Json array = Json::array();
-    for (id element in (NSArray*)value) {
+    for (id element in elements) {
       auto converted = jsonFromFoundation(element);
       if (!converted) return std::nullopt;
       array.push_back(std::move(*converted));
@@ -35,13 +42,13 @@ std::optional<Json> jsonFromFoundation(id value) {
     return array;
   }
   if ([value isKindOfClass:[NSDictionary class]]) {
+    NSDictionary* members = value;
     Json object = Json::object();
-    for (id key in (NSDictionary*)value) {
-      if (![key isKindOfClass:[NSString class]]) return std::nullopt;
-      const char* name = [(NSString*)key UTF8String];
-      auto converted = jsonFromFoundation(((NSDictionary*)value)[key]);
-      if (name == nullptr || !converted) return std::nullopt;
-      object[name] = std::move(*converted);
+    for (id key in members) {
+      auto name = utf8Text(key);  // nothing for a key that is not a string
+      auto converted = jsonFromFoundation(members[key]);
+      if (!name || !converted) return std::nullopt;
+      object[std::move(*name)] = std::move(*converted);
     }
     return object;
   }
@@ -61,8 +68,7 @@ id foundationFromJson(const Json& value) {
     case Json::value_t::number_float:
       return @(value.get<double>());
     case Json::value_t::string: {
-      const std::string& text = value.get_ref<const std::string&>();
-      return [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
+      return foundationText(value.get_ref<const std::string&>());
     }
     case Json::value_t::array: {
       NSMutableArray* array = [NSMutableArray arrayWithCapacity:value.size()];
@@ -76,7 +82,7 @@ id foundationFromJson(const Json& value) {
     case Json::value_t::object: {
       NSMutableDictionary* dictionary = [NSMutableDictionary dictionaryWithCapacity:value.size()];
       for (const auto& [key, member] : value.items()) {
-        NSString* name = [[NSString alloc] initWithBytes:key.data() length:key.size() encoding:NSUTF8StringEncoding];
+        NSString* name = foundationText(key);
         id converted = foundationFromJson(member);
         if (name == nil || converted == nil) return nil;
         dictionary[name] = converted;

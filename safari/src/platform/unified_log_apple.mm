@@ -1,6 +1,9 @@
+// The extension's log on the unified log. Entries are written from the relays' queues, threads without
+// an autorelease pool of their own: each call drains its own.
 #import <Foundation/Foundation.h>
 #include <os/log.h>
 
+#include "foundation_text.h"
 #include "unified_log.h"
 
 namespace karvo::safari::platform {
@@ -12,7 +15,7 @@ os_log_t relayLog() {
 }
 
 NSString* ns(const std::string& text) {
-  NSString* string = [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
+  NSString* string = foundationText(text);
   return string != nil ? string : @"";
 }
 
@@ -20,16 +23,28 @@ NSString* ns(const std::string& text) {
 
 void logTrace(const std::string& op, const std::string& label, const std::string& result,
               const std::string& summary) {
-  os_log_info(relayLog(), "%{public}@ [%{public}@] → %{public}@ [%{public}@]", ns(op), ns(label), ns(result),
-              ns(summary));
+  @autoreleasepool {
+    os_log_info(relayLog(), "%{public}@ [%{public}@] → %{public}@ [%{public}@]", ns(op), ns(label), ns(result),
+                ns(summary));
+  }
 }
 
-void logDidNotStartInTime() { os_log_error(relayLog(), "Karvo did not start in time"); }
+void logDidNotStartInTime() {
+  @autoreleasepool {
+    os_log_error(relayLog(), "Karvo did not start in time");
+  }
+}
 
-void logAppNotFound() { os_log_error(relayLog(), "Karvo.app not found"); }
+void logAppNotFound() {
+  @autoreleasepool {
+    os_log_error(relayLog(), "Karvo.app not found");
+  }
+}
 
 void logStartingFailed(const std::string& description) {
-  os_log_error(relayLog(), "starting Karvo failed: %{public}@", ns(description));
+  @autoreleasepool {
+    os_log_error(relayLog(), "starting Karvo failed: %{public}@", ns(description));
+  }
 }
 
 }  // namespace karvo::safari::platform

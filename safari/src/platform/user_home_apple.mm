@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include "foundation_text.h"
 #include "user_home.h"
 
 namespace karvo::safari::platform {
@@ -14,8 +15,9 @@ std::optional<std::string> userDatabaseHome() {
 }
 
 std::string processHomeDirectory() {
-  const char* home = NSHomeDirectory().UTF8String;
-  return home != nullptr ? std::string(home) : std::string();
+  @autoreleasepool {  // runs on a relay's queue, which has no pool of its own
+    return utf8Text(NSHomeDirectory()).value_or("");
+  }
 }
 
 }  // namespace karvo::safari::platform
