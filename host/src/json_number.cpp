@@ -1,5 +1,6 @@
 #include "json_number.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -150,22 +151,39 @@ Decimal step(Decimal decimal, bool up) noexcept {
 }  // namespace
 
 Decimal shortest_decimal_printf(double d) noexcept {
+  // Seventeen significant digits, correctly rounded, always read back. Every shorter correctly rounded
+  // form follows from them by rounding once more, except where they end in an exact tie ("5" and zeros
+  // after the cut): the double may lie on either side of it, and only printf at that length can tell.
   char text[40];
-  for (int digits = 1; digits <= 17; ++digits) {
-    const int n = std::snprintf(text, sizeof text, "%.*e", digits - 1, d);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) break;
-    const Decimal nearest = from_scientific(text, text + n);
+  const int n = std::snprintf(text, sizeof text, "%.16e", d);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return Decimal{};
+  const Decimal all = from_scientific(text, text + n);
+  // The range of decimals that read back to `d` is lopsided only where its significand is a power of
+  // two (the spacing of doubles halves below it): there the nearest decimal of a length may miss the
+  // range while its neighbour of the same length lies inside.
+  const bool lopsided = (std::bit_cast<std::uint64_t>(d) & ((std::uint64_t{1} << 52) - 1)) == 0;
+  for (int digits = 1; digits < all.count; ++digits) {
+    Decimal nearest = all;
+    nearest.count = digits;
+    const char next = all.digits[digits];
+    bool tie = next == '5';
+    for (int i = digits + 1; tie && i < all.count; ++i) tie = all.digits[i] == '0';
+    if (tie) {
+      const int m = std::snprintf(text, sizeof text, "%.*e", digits - 1, d);
+      if (m <= 0 || static_cast<std::size_t>(m) >= sizeof text) break;
+      nearest = from_scientific(text, text + m);
+    } else if (next >= '5') {
+      nearest = step(nearest, true);
+    }
     if (reads_back(nearest, d)) return without_trailing_zeros(nearest);
-    // Where the doubles' spacing changes (at a power of two), the range that reads back to `d` is
-    // lopsided: the nearest decimal may miss it while its neighbour of the same length lies inside.
-    for (const bool up : {false, true}) {
-      const Decimal neighbour = step(nearest, up);
-      if (reads_back(neighbour, d)) return without_trailing_zeros(neighbour);
+    if (lopsided) {
+      for (const bool up : {false, true}) {
+        const Decimal neighbour = step(nearest, up);
+        if (reads_back(neighbour, d)) return without_trailing_zeros(neighbour);
+      }
     }
   }
-  // Seventeen digits always read back; only a C library that cannot print would get here.
-  const int n = std::snprintf(text, sizeof text, "%.16e", d);
-  return without_trailing_zeros(from_scientific(text, text + (n > 0 ? n : 0)));
+  return without_trailing_zeros(all);
 }
 
 Decimal shortest_decimal(double d) noexcept {

@@ -37,8 +37,9 @@ struct Decimal {
 
 // What write_double uses: std::to_chars where the C++ library has it, else the C library's way below.
 Decimal shortest_decimal(double d) noexcept;
-// The C library's way: correctly rounded printf digits at 1 to 17 digits, the first that read back.
-// Built everywhere, so that the tests hold it against std::to_chars wherever that exists.
+// The C library's way: the shortest of the correctly rounded forms of 1 to 17 digits that reads back
+// (all derived from printf's 17 digits). Built everywhere, so that the tests hold it against
+// std::to_chars wherever that exists.
 Decimal shortest_decimal_printf(double d) noexcept;
 
 }  // namespace number_detail
