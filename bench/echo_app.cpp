@@ -20,7 +20,7 @@ constexpr std::size_t kReceiveBuffer = 64 * 1024;
 
 bool send_fully(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), testkit::kSendFlags);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -71,7 +71,7 @@ std::string ack_line(std::size_t size, std::uint32_t sum) {
 
 std::unique_ptr<EchoApp> EchoApp::start(const std::string& ipc_path) {
   std::unique_ptr<EchoApp> app(new EchoApp);
-  app->listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  app->listener_ = testkit::tcp_socket();
   if (!app->listener_) return nullptr;
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -110,7 +110,7 @@ EchoApp::~EchoApp() {
 
 void EchoApp::accept_loop() {
   while (!stopping_) {
-    const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = testkit::accept_connection(listener_.get()).release();
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       return;

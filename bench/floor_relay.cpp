@@ -25,6 +25,18 @@ constexpr std::size_t kBufferSize = 64 * 1024;
 constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
 constexpr std::size_t kKeepAtMost = 1024 * 1024;  // a larger message buffer is not kept for the next
 
+// A close-on-exec TCP socket, or -1. Without SOCK_CLOEXEC (macOS) the flag follows at once; the relay has
+// no other thread yet that could start a process in between.
+int new_tcp_socket() {
+#ifdef SOCK_CLOEXEC
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+#endif
+}
+
 // Standard input, read ahead so that a burst of small frames costs one read each few frames.
 struct Input {
   std::size_t pos = 0, end = 0;
@@ -185,7 +197,7 @@ int main() {
   std::uint16_t port = 0;
   Bytes token;
   if (!read_endpoint(port, token)) return 0;
-  link_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  link_fd = new_tcp_socket();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

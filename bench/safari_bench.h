@@ -10,6 +10,10 @@
 
 namespace karvo::bench {
 
+// False where the build has no portable Safari relay to drive (on Apple platforms it is the app
+// extension, which only Safari loads); measure_safari is then never called.
+bool safari_relay_built() noexcept;
+
 struct SafariFigures {
   std::vector<double> answer_to_reply_us;  // the application's answer written -> the reply callback
   std::vector<double> send_round_trip_us;  // handle() called -> the reply callback

@@ -2,7 +2,7 @@
 #   KARVO_SANITIZE: "" (none), "address" (AddressSanitizer + UndefinedBehaviorSanitizer) or "thread".
 #   KARVO_WERROR:   turn warnings into errors (the test command sets it).
 #   KARVO_STATIC_RUNTIME: link the C++ runtime and Boost.JSON into karvo-host (default on Linux
-#                   without sanitizers).
+#                   without sanitizers). On Apple platforms Boost.JSON is always linked in.
 set(KARVO_SANITIZE "" CACHE STRING "Sanitizer build: '', 'address' or 'thread'")
 set_property(CACHE KARVO_SANITIZE PROPERTY STRINGS "" address thread)
 option(KARVO_WERROR "Treat warnings as errors" OFF)
@@ -18,7 +18,9 @@ else()
 endif()
 option(KARVO_STATIC_RUNTIME "Link the C++ runtime and Boost.JSON into karvo-host"
        ${karvo_static_runtime_default})
-if(KARVO_STATIC_RUNTIME)
+# On Apple platforms the C++ runtime is the system's, but Boost.JSON must be linked in all the same: a
+# host that loaded it from the build machine's package manager would start nowhere else.
+if(KARVO_STATIC_RUNTIME OR APPLE)
   set(Boost_USE_STATIC_LIBS ON)
 endif()
 

@@ -1,9 +1,17 @@
-# karvo_add_gtest(NAME SOURCES... [LIBS libs...] [LABELS labels...] [TIMEOUT seconds])
+# karvo_add_gtest(NAME SOURCES... [LIBS libs...] [DEPENDS programs...] [LABELS labels...]
+#                 [TIMEOUT seconds])
 # A GoogleTest executable registered with CTest as one test per test case. Every test runs with HOME
-# pointing nowhere (see KARVO_TEST_ENV); the paths of the built programs are compiled in.
+# pointing nowhere (see KARVO_TEST_ENV); the paths of the built programs are compiled in, and the
+# programs in DEPENDS are built before it. Nothing without BUILD_TESTING.
 function(karvo_add_gtest name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;DEPENDS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
+  if(ARG_DEPENDS)
+    add_dependencies(${name} ${ARG_DEPENDS})
+  endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)

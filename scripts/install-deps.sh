@@ -7,7 +7,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev
-  libboost-json1.81-dev nlohmann-json3-dev libplist-dev libutf8proc-dev libglib2.0-dev
+  libboost-json1.81-dev libfast-float-dev nlohmann-json3-dev libplist-dev libutf8proc-dev libglib2.0-dev
+  python3-yaml
 )
 [ $# -gt 0 ] && packages=("$@")
 

@@ -64,7 +64,7 @@ bool install_program(const std::string& from, const std::string& to) {
 }
 
 std::uint16_t unused_port() {
-  OwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  OwnedFd fd = tcp_socket();
   if (!fd) return 0;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;

@@ -39,8 +39,8 @@ bool wait_fd(int fd, short events, Clock::time_point deadline) {
 }  // namespace
 
 std::optional<LinkClient> LinkClient::connect(std::uint16_t port, Ms timeout) {
-  OwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd || !set_nonblocking(fd.get(), true)) return std::nullopt;
+  OwnedFd fd = tcp_socket(/*nonblocking=*/true);
+  if (!fd) return std::nullopt;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
@@ -72,7 +72,7 @@ bool LinkClient::authenticate(std::string_view token, Ms timeout) {
 bool LinkClient::send(std::string_view bytes) {
   const auto deadline = Clock::now() + Ms(60'000);
   while (!bytes.empty()) {
-    const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), kSendFlags);
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
     } else if (n < 0 && errno == EINTR) {

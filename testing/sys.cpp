@@ -1,6 +1,7 @@
 #include "sys.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,16 +21,61 @@ void OwnedFd::reset(int fd) noexcept {
   fd_ = fd;
 }
 
+namespace {
+
+[[maybe_unused]] bool set_cloexec(int fd) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
+
+#if defined(SOCK_CLOEXEC) && defined(SOCK_NONBLOCK)
+// Linux: a socket gets its flags as it is made.
+int new_socket(bool nonblocking) {
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+}
+int accept_one(int listener, bool nonblocking) {
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0));
+}
+bool set_late_flags(int, bool) { return true; }
+#else
+// macOS: the flags follow right after creation. A child that another thread starts in that instant could
+// inherit the descriptor: a narrow window, accepted in test programs.
+int new_socket(bool) { return ::socket(AF_INET, SOCK_STREAM, 0); }
+int accept_one(int listener, bool) { return ::accept(listener, nullptr, nullptr); }
+bool set_late_flags(int fd, bool nonblocking) {
+  return set_cloexec(fd) && (!nonblocking || set_nonblocking(fd, true));
+}
+#endif
+
+// The rest of a new socket's set-up: late flags, and SO_NOSIGPIPE where it exists (elsewhere kSendFlags
+// does the same per send).
+OwnedFd finish_socket(int raw, bool nonblocking) {
+  OwnedFd fd(raw);
+  if (!fd) return fd;
+  if (!set_late_flags(fd.get(), nonblocking)) return OwnedFd();
+#ifdef SO_NOSIGPIPE
+  const int one = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+  return fd;
+}
+
+}  // namespace
+
 std::optional<Pipe> make_pipe() {
   int fds[2] = {-1, -1};
 #ifdef __APPLE__
   if (::pipe(fds) != 0) return std::nullopt;
-  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  Pipe pipe{OwnedFd(fds[0]), OwnedFd(fds[1])};
+  if (!set_cloexec(fds[0]) || !set_cloexec(fds[1])) return std::nullopt;
+  return pipe;
 #else
   if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-#endif
   return Pipe{OwnedFd(fds[0]), OwnedFd(fds[1])};
+#endif
+}
+
+OwnedFd tcp_socket(bool nonblocking) { return finish_socket(new_socket(nonblocking), nonblocking); }
+
+OwnedFd accept_connection(int listener, bool nonblocking) {
+  return finish_socket(accept_one(listener, nonblocking), nonblocking);
 }
 
 bool write_fully(int fd, std::string_view bytes) {

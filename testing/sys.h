@@ -1,6 +1,9 @@
-// Small POSIX helpers shared by the test kit, the stand-in application and the browser tool.
+// Small POSIX helpers shared by the test kit, the stand-in application and the browser tool. Where Linux
+// and macOS differ (SOCK_CLOEXEC, accept4, pipe2, MSG_NOSIGNAL, SO_NOSIGPIPE), the difference is here
+// and nowhere else.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -41,6 +44,22 @@ struct Pipe {
   OwnedFd write_end;
 };
 std::optional<Pipe> make_pipe();
+
+// A new TCP socket (IPv4), close-on-exec, optionally non-blocking, that never raises SIGPIPE where the
+// platform has SO_NOSIGPIPE (send with kSendFlags for the rest). Invalid on failure, errno set.
+OwnedFd tcp_socket(bool nonblocking = false);
+
+// The next connection on a listening socket, close-on-exec, optionally non-blocking, with SO_NOSIGPIPE
+// where it exists. Invalid on failure, errno set as accept() sets it (EINTR is not retried here, so that
+// callers that poll see it).
+OwnedFd accept_connection(int listener, bool nonblocking = false);
+
+// Flags for send() that keep SIGPIPE away where the platform has no SO_NOSIGPIPE.
+#ifdef MSG_NOSIGNAL
+inline constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+inline constexpr int kSendFlags = 0;
+#endif
 
 // Writes every byte to a blocking descriptor, retrying interrupted and short writes.
 bool write_fully(int fd, std::string_view bytes);

@@ -84,7 +84,13 @@
 //   nothing listens on right now), wait_until(predicate, timeout, interval = 10ms) -> bool,
 //   current_env(), standin_args_env(args) -> "KARVO_STANDIN_ARGS=..." entry.
 //   From sys.h: OwnedFd (owns a descriptor), make_pipe() (close-on-exec ends), write_fully(fd, bytes),
-//   set_nonblocking(fd, on), hex_decode(text), self_executable(), parent_dir(path).
+//   set_nonblocking(fd, on), hex_decode(text), self_executable(), parent_dir(path), tcp_socket(),
+//   accept_connection(listener), kSendFlags (the portable ways to get sockets without SIGPIPE).
+//
+// Processes
+//   process_usage(pid) -> optional<ProcessUsage>: resident memory (KiB) and CPU time (user + system,
+//   seconds) of a running process; from /proc on Linux, else from ps(1).
+//   process_usage_from_ps(pid): always from ps(1), the way other systems go.
 #pragma once
 
 #include <sys/types.h>
@@ -120,6 +126,15 @@ bool install_program(const std::string& from, const std::string& to);
 std::uint16_t unused_port();
 bool wait_until(const std::function<bool()>& predicate, Ms timeout, Ms interval = Ms(10));
 std::string standin_args_env(const std::vector<std::string>& args);
+
+// --- processes ----------------------------------------------------------------------------------
+
+struct ProcessUsage {
+  long resident_kib = 0;
+  double cpu_seconds = 0;
+};
+std::optional<ProcessUsage> process_usage(pid_t pid);
+std::optional<ProcessUsage> process_usage_from_ps(pid_t pid);
 
 // --- scratch home -------------------------------------------------------------------------------
 

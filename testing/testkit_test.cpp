@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -119,8 +120,12 @@ TEST(Child, OneThreadWritesWhileAnotherReads) {
   EXPECT_EQ(cat.wait_exit(kWait), 0);
 }
 
-// Whether a process is gone (a zombie counts: it runs no more).
+// Whether a process is gone (a zombie counts: it runs no more). Without /proc, only a process that no
+// longer exists counts (an orphan is reaped by the system's init at once).
 bool gone(pid_t pid) {
+#ifndef __linux__
+  return ::kill(pid, 0) != 0 && errno == ESRCH;
+#endif
   const auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
   if (!stat) return true;
   const auto close_paren = stat->rfind(')');
@@ -170,6 +175,20 @@ TEST(Helpers, HexAndArgumentEntry) {
   EXPECT_EQ(hex_decode("4"), std::nullopt);
   EXPECT_EQ(hex_decode("zz"), std::nullopt);
   EXPECT_EQ(standin_args_env({"--events", "/a b/c"}), "KARVO_STANDIN_ARGS=--events\n/a b/c");
+}
+
+// Other systems learn what a process uses from ps(1), which is checked here against /proc.
+TEST(Helpers, ProcessUsageFromPsAgreesWithProc) {
+  const std::optional<ProcessUsage> ps = process_usage_from_ps(::getpid());
+  ASSERT_TRUE(ps.has_value());
+  EXPECT_GT(ps->resident_kib, 0);
+#ifdef __linux__
+  const std::optional<ProcessUsage> proc = process_usage(::getpid());
+  ASSERT_TRUE(proc.has_value());
+  EXPECT_NEAR(static_cast<double>(ps->resident_kib), static_cast<double>(proc->resident_kib),
+              0.25 * static_cast<double>(proc->resident_kib) + 4096);
+  EXPECT_NEAR(ps->cpu_seconds, proc->cpu_seconds, 1.5);  // procps prints whole seconds
+#endif
 }
 
 }  // namespace

@@ -152,7 +152,7 @@ bool auth_reply_accepted(std::string_view line) noexcept {
 
 std::optional<AppLink> connect_app(const IpcInfo& info) {
   try {
-    UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd sock = new_tcp_socket();
     if (!sock || !suppress_sigpipe(sock.get())) return std::nullopt;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

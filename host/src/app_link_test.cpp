@@ -12,6 +12,7 @@
 #include <future>
 #include <thread>
 
+#include "sys.h"
 #include "utf8.h"
 
 namespace karvo {
@@ -23,7 +24,7 @@ using namespace std::chrono_literals;
 class FakeApp {
  public:
   explicit FakeApp(std::function<void(int conn)> script, int backlog = 8) {
-    listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    listener_.reset(testkit::tcp_socket().release());
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -34,7 +35,7 @@ class FakeApp {
     port_ = ntohs(addr.sin_port);
     if (script) {
       thread_ = std::thread([this, script = std::move(script)] {
-        UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        UniqueFd conn(testkit::accept_connection(listener_.get()).release());
         if (conn) script(conn.get());
       });
     }
@@ -161,7 +162,7 @@ TEST(AppLinkClock, UnansweredConnectGivesUpAfterTheConnectLimit) {
   FakeApp app(nullptr, 0);
   std::vector<UniqueFd> fillers;
   for (int i = 0; i < 4; ++i) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    UniqueFd fd(testkit::tcp_socket(/*nonblocking=*/true).release());
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(app.info().port);

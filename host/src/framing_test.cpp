@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <optional>
 #include <cstring>
 #include <functional>
 #include <thread>
 
+#include "sys.h"
 #include "unique_fd.h"
 
 namespace karvo {
@@ -18,10 +20,10 @@ namespace {
 struct Pipe {
   UniqueFd read, write;
   Pipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
-    read.reset(fds[0]);
-    write.reset(fds[1]);
+    std::optional<testkit::Pipe> ends = testkit::make_pipe();
+    if (!ends) std::abort();
+    read.reset(ends->read_end.release());
+    write.reset(ends->write_end.release());
   }
 };
 

@@ -1,4 +1,5 @@
 #include "json.h"
+#include "json_number.h"
 
 #include <algorithm>
 #include <array>
@@ -49,67 +50,6 @@ bool operator==(const Value& a, const Value& b) noexcept {
 // Parsing
 
 namespace {
-
-// The number's text as the grammar accepted it, converted exactly. Integers keep their integer kind
-// while they fit in 64 bits; nothing when the magnitude lies beyond the double range.
-std::optional<Value> number_from_text(std::string_view text) noexcept {
-  const char* first = text.data();
-  const char* last = first + text.size();
-  const bool negative = !text.empty() && text.front() == '-';
-  const bool integral = text.find_first_of(".eE") == std::string_view::npos;
-
-  if (integral) {
-    if (negative) {
-      if (text == "-0") return Value(-0.0);
-      std::int64_t i = 0;
-      auto [ptr, ec] = std::from_chars(first, last, i);
-      if (ec == std::errc() && ptr == last) return Value(i);
-    } else {
-      std::uint64_t u = 0;
-      auto [ptr, ec] = std::from_chars(first, last, u);
-      if (ec == std::errc() && ptr == last) return Value(u);
-    }
-    // Beyond 64 bits: a double.
-  }
-
-  double d = 0.0;
-  auto [ptr, ec] = std::from_chars(first, last, d);
-  if (ec == std::errc() && ptr == last) return Value(d);
-  if (ec != std::errc::result_out_of_range) return std::nullopt;
-
-  // Out of range either way: too small (underflow, which reads as zero) or too large (an error).
-  // The decimal exponent of the leading non-zero digit tells which.
-  const char* p = first + (negative ? 1 : 0);
-  const char* const int_begin = p;
-  while (p != last && *p >= '0' && *p <= '9') ++p;
-  bool found = false;
-  long long lead = 0;  // exponent of the leading non-zero digit, without the explicit exponent
-  if (p != int_begin && *int_begin != '0') {
-    found = true;
-    lead = p - int_begin - 1;
-  }
-  if (p != last && *p == '.') {
-    ++p;
-    for (long long k = 1; p != last && *p >= '0' && *p <= '9'; ++p, ++k) {
-      if (!found && *p != '0') {
-        found = true;
-        lead = -k;
-      }
-    }
-  }
-  long long exponent = 0;
-  if (p != last && (*p == 'e' || *p == 'E')) {
-    ++p;
-    bool exp_negative = false;
-    if (p != last && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
-    for (; p != last && *p >= '0' && *p <= '9'; ++p) {
-      if (exponent < 1'000'000'000'000LL) exponent = exponent * 10 + (*p - '0');
-    }
-    if (exp_negative) exponent = -exponent;
-  }
-  if (!found || lead + exponent < 0) return Value(negative ? -0.0 : 0.0);
-  return std::nullopt;
-}
 
 // Builds the value tree from the parser's events without recursion. Each nesting level has a scratch
 // list of the finished elements (and keys) of the container open at that level; the lists keep their
@@ -413,61 +353,6 @@ template <class Int> void write_integer(Int n, std::string& out) {
   char buf[24];
   auto result = std::to_chars(buf, buf + sizeof buf, n);
   out.append(buf, static_cast<std::size_t>(result.ptr - buf));
-}
-
-// The shortest digits that read back to the same double, laid out positionally when the leading
-// digit's decimal exponent lies in [-5, 15], else as d.ddde[-]x.
-void write_double(double d, std::string& out) {
-  if (!std::isfinite(d)) {
-    out.append("null");
-    return;
-  }
-  char sci[32];
-  const auto result = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-  const char* p = sci;
-  const char* const end = result.ptr;
-
-  char digits[24];
-  int n = 0;
-  const bool negative = *p == '-';
-  if (negative) ++p;
-  for (; p != end && *p != 'e'; ++p) {
-    if (*p != '.') digits[n++] = *p;
-  }
-  int exponent = 0;
-  if (p != end) ++p;  // 'e'
-  bool exp_negative = false;
-  if (p != end && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
-  std::from_chars(p, end, exponent);
-  if (exp_negative) exponent = -exponent;
-
-  char text[48];
-  char* o = text;
-  if (negative) *o++ = '-';
-  if (exponent >= 0 && exponent <= 15) {
-    const int whole = exponent + 1;
-    for (int i = 0; i < whole; ++i) *o++ = i < n ? digits[i] : '0';
-    *o++ = '.';
-    if (n > whole) {
-      for (int i = whole; i < n; ++i) *o++ = digits[i];
-    } else {
-      *o++ = '0';
-    }
-  } else if (exponent < 0 && exponent >= -5) {
-    *o++ = '0';
-    *o++ = '.';
-    for (int i = -1; i > exponent; --i) *o++ = '0';
-    for (int i = 0; i < n; ++i) *o++ = digits[i];
-  } else {
-    *o++ = digits[0];
-    if (n > 1) {
-      *o++ = '.';
-      for (int i = 1; i < n; ++i) *o++ = digits[i];
-    }
-    *o++ = 'e';
-    o = std::to_chars(o, text + sizeof text, exponent).ptr;
-  }
-  out.append(text, static_cast<std::size_t>(o - text));
 }
 
 void write_value(const Value& value, std::string& out) {

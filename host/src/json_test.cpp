@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <ostream>
@@ -473,8 +474,8 @@ TEST(JsonRoundTrip, RandomDoublesKeepTheirBits) {
     if (!std::isfinite(d)) continue;
     const std::string shortest = serialise(Value(d));
     char buf[40];
-    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific, 16);
-    const std::string long_form(buf, r.ptr);
+    const int n = std::snprintf(buf, sizeof buf, "%.16e", d);
+    const std::string long_form(buf, static_cast<std::size_t>(n));
     for (const std::string& text : {shortest, long_form}) {
       std::optional<Value> back = parse(text);
       const double* parsed = back ? back->get_if<double>() : nullptr;

@@ -1,5 +1,5 @@
 // Support for the fault, load and security tests of karvo-host: how many messages a build can afford,
-// what /proc says of a process, a host whose standard output is read only when the test wants (a browser
+// what a process uses, a host whose standard output is read only when the test wants (a browser
 // that stops reading), an application played inside the test on a bare socket (one that stops reading,
 // or has tiny socket buffers), and deterministic messages that carry their own checksum.
 #pragma once
@@ -56,32 +56,20 @@ inline std::size_t count_from_env(const char* name, std::size_t plain, std::size
   return sanitizer_build() ? sanitized : plain;
 }
 
-// --- what /proc says of a process ---------------------------------------------------------------------
+// --- what a process uses ---------------------------------------------------------------------------
 
 // User plus system CPU time that the process has used, in seconds.
 inline std::optional<double> cpu_seconds(pid_t pid) {
-  const std::string stat = testkit::read_file("/proc/" + std::to_string(pid) + "/stat").value_or("");
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return std::nullopt;
-  // After the command: state (field 3) ... utime (14), stime (15).
-  std::istringstream in(stat.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && in >> field; ++i) {
-    if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
-    if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
-  }
-  if (!in) return std::nullopt;
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const std::optional<testkit::ProcessUsage> usage = testkit::process_usage(pid);
+  if (!usage) return std::nullopt;
+  return usage->cpu_seconds;
 }
 
-// Resident memory in KiB (VmRSS).
+// Resident memory in KiB.
 inline std::optional<long> resident_kib(pid_t pid) {
-  std::istringstream in(testkit::read_file("/proc/" + std::to_string(pid) + "/status").value_or(""));
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return std::nullopt;
+  const std::optional<testkit::ProcessUsage> usage = testkit::process_usage(pid);
+  if (!usage) return std::nullopt;
+  return usage->resident_kib;
 }
 
 // --- messages that carry their own checksum -------------------------------------------------------------
@@ -340,7 +328,7 @@ class PeerApp {
  public:
   explicit PeerApp(const ScratchHome& home, PeerOptions options = {}, std::string token = "peer-token")
       : token_(std::move(token)) {
-    listen_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    listen_ = testkit::tcp_socket();
     if (!listen_) return;
     // Set on the listening socket, so that the accepted one has them from its first byte on.
     if (options.rcvbuf > 0) ::setsockopt(listen_.get(), SOL_SOCKET, SO_RCVBUF, &options.rcvbuf, sizeof(int));
@@ -376,7 +364,7 @@ class PeerApp {
     const auto deadline = Clock::now() + timeout;
     pollfd p{listen_.get(), POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
-    link_.reset(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    link_ = testkit::accept_connection(listen_.get());
     if (!link_) return false;
     const int one = 1;
     ::setsockopt(link_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -416,7 +404,7 @@ class PeerApp {
   // Blocking send of every byte; false when the link fails.
   bool send_all(std::string_view bytes) {
     while (!bytes.empty()) {
-      const ssize_t n = ::send(link_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      const ssize_t n = ::send(link_.get(), bytes.data(), bytes.size(), testkit::kSendFlags);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       bytes.remove_prefix(static_cast<std::size_t>(n));

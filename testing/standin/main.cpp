@@ -338,7 +338,7 @@ std::string random_token() {
 }
 
 bool App::listen_socket() {
-  listen_fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  listen_fd_ = karvo::testkit::tcp_socket();
   if (!listen_fd_) return false;
   const int one = 1;
   ::setsockopt(listen_fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -400,26 +400,16 @@ void App::unpublish() {
 
 void App::accept_links() {
   for (;;) {
-    int fd = -1;
-#ifdef __APPLE__
-    fd = ::accept(listen_fd_.get(), nullptr, nullptr);
-    if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-#else
-    fd = ::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-#endif
-    if (fd < 0) {
+    OwnedFd accepted = karvo::testkit::accept_connection(listen_fd_.get(), /*nonblocking=*/true);
+    if (!accepted) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       return;  // EAGAIN, or out of descriptors: try again on the next turn
     }
     auto link = std::make_unique<Link>();
-    link->fd.reset(fd);
+    link->fd = std::move(accepted);
     link->id = next_id_++;
-    karvo::testkit::set_nonblocking(fd, true);
     const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-#ifdef SO_NOSIGPIPE
-    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
+    ::setsockopt(link->fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     g_events.emit("accepted " + std::to_string(link->id));
     links_.emplace(link->id, std::move(link));
   }
@@ -569,7 +559,7 @@ void App::flush_link(Link& l) {
   // Event lines go out before the bytes they tell of: whoever sees the bytes can find the events.
   if (l.queued() > 0 || l.state == LinkState::closing) g_events.flush();
   while (!l.dead && l.queued() > 0) {
-    const ssize_t n = ::send(l.fd.get(), l.out.data() + l.out_off, l.queued(), MSG_NOSIGNAL);
+    const ssize_t n = ::send(l.fd.get(), l.out.data() + l.out_off, l.queued(), karvo::testkit::kSendFlags);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;

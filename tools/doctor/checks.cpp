@@ -20,6 +20,7 @@
 #include "json.h"
 #include "launch_lock.h"
 #include "manifest.h"
+#include "socket_options.h"
 #include "unique_fd.h"
 
 namespace karvo::doctor {
@@ -144,8 +145,10 @@ std::string endpoint_problem(const std::string& text) {
 
 // Whether anything accepts a TCP connection on 127.0.0.1:port within kProbeTimeout.
 bool something_listens(std::uint16_t port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  UniqueFd fd = new_tcp_socket();
   if (!fd) return false;
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);

@@ -36,7 +36,7 @@ struct ReportServer::Conn {
 };
 
 ReportServer::ReportServer() {
-  testkit::OwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  testkit::OwnedFd fd = testkit::tcp_socket(/*nonblocking=*/true);
   if (!fd) return;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -188,7 +188,7 @@ void ReportServer::loop() {
       if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) done = serve(c);
       if (!done && c.answered && (fds[i].revents & POLLOUT)) {
         while (c.sent < c.out.size()) {
-          const ssize_t n = ::send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
+          const ssize_t n = ::send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, testkit::kSendFlags);
           if (n > 0) {
             c.sent += static_cast<std::size_t>(n);
           } else if (n < 0 && errno == EINTR) {
@@ -205,7 +205,7 @@ void ReportServer::loop() {
     // New connections last: the loop above walks the ones that were polled.
     if (fds[0].revents & POLLIN) {
       for (;;) {
-        const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = testkit::accept_connection(listener_.get(), /*nonblocking=*/true).release();
         if (fd < 0) break;
         conns.emplace_back().fd.reset(fd);
       }
