@@ -48,13 +48,16 @@ constexpr DirRow kDirs[] = {
 
     {Browser::firefox, Os::linux_os, Scope::user, Base::home, ".mozilla/native-messaging-hosts"},
     {Browser::firefox, Os::linux_os, Scope::system, Base::root, "/usr/lib/mozilla/native-messaging-hosts"},
+    // Where the system's libraries live in lib64 (Fedora, openSUSE), Firefox looks here as well.
+    {Browser::firefox, Os::linux_os, Scope::system, Base::root, "/usr/lib64/mozilla/native-messaging-hosts", true},
     {Browser::firefox, Os::mac_os, Scope::user, Base::home,
      "Library/Application Support/Mozilla/NativeMessagingHosts"},
     {Browser::firefox, Os::mac_os, Scope::system, Base::root,
      "/Library/Application Support/Mozilla/NativeMessagingHosts"},
 };
 
-// Folders whose existence shows that a browser is installed (program) or has been used (profile).
+// What shows that a browser is installed (its program folder) or has been used (a file that the browser
+// writes in its profile folder; registration's own folders sit there too, so the folder proves nothing).
 struct SignRow {
   Browser browser;
   Os os;
@@ -63,45 +66,46 @@ struct SignRow {
 };
 constexpr SignRow kSigns[] = {
     {Browser::chrome, Os::linux_os, Base::root, "/opt/google/chrome"},
-    {Browser::chrome, Os::linux_os, Base::config_home, "google-chrome"},
+    {Browser::chrome, Os::linux_os, Base::config_home, "google-chrome/Local State"},
     {Browser::chrome, Os::mac_os, Base::root, "/Applications/Google Chrome.app"},
     {Browser::chrome, Os::mac_os, Base::home, "Applications/Google Chrome.app"},
-    {Browser::chrome, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome"},
+    {Browser::chrome, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome/Local State"},
 
     {Browser::chromium, Os::linux_os, Base::root, "/usr/lib/chromium"},
     {Browser::chromium, Os::linux_os, Base::root, "/usr/lib64/chromium-browser"},
     {Browser::chromium, Os::linux_os, Base::root, "/usr/lib/chromium-browser"},
-    {Browser::chromium, Os::linux_os, Base::config_home, "chromium"},
+    {Browser::chromium, Os::linux_os, Base::config_home, "chromium/Local State"},
     {Browser::chromium, Os::mac_os, Base::root, "/Applications/Chromium.app"},
     {Browser::chromium, Os::mac_os, Base::home, "Applications/Chromium.app"},
-    {Browser::chromium, Os::mac_os, Base::home, "Library/Application Support/Chromium"},
+    {Browser::chromium, Os::mac_os, Base::home, "Library/Application Support/Chromium/Local State"},
 
     {Browser::edge, Os::linux_os, Base::root, "/opt/microsoft/msedge"},
-    {Browser::edge, Os::linux_os, Base::config_home, "microsoft-edge"},
+    {Browser::edge, Os::linux_os, Base::config_home, "microsoft-edge/Local State"},
     {Browser::edge, Os::mac_os, Base::root, "/Applications/Microsoft Edge.app"},
     {Browser::edge, Os::mac_os, Base::home, "Applications/Microsoft Edge.app"},
-    {Browser::edge, Os::mac_os, Base::home, "Library/Application Support/Microsoft Edge"},
+    {Browser::edge, Os::mac_os, Base::home, "Library/Application Support/Microsoft Edge/Local State"},
 
     {Browser::brave, Os::linux_os, Base::root, "/opt/brave.com/brave"},
-    {Browser::brave, Os::linux_os, Base::config_home, "BraveSoftware/Brave-Browser"},
+    {Browser::brave, Os::linux_os, Base::config_home, "BraveSoftware/Brave-Browser/Local State"},
     {Browser::brave, Os::mac_os, Base::root, "/Applications/Brave Browser.app"},
     {Browser::brave, Os::mac_os, Base::home, "Applications/Brave Browser.app"},
-    {Browser::brave, Os::mac_os, Base::home, "Library/Application Support/BraveSoftware/Brave-Browser"},
+    {Browser::brave, Os::mac_os, Base::home,
+     "Library/Application Support/BraveSoftware/Brave-Browser/Local State"},
 
     {Browser::vivaldi, Os::linux_os, Base::root, "/opt/vivaldi"},
-    {Browser::vivaldi, Os::linux_os, Base::config_home, "vivaldi"},
+    {Browser::vivaldi, Os::linux_os, Base::config_home, "vivaldi/Local State"},
     {Browser::vivaldi, Os::mac_os, Base::root, "/Applications/Vivaldi.app"},
     {Browser::vivaldi, Os::mac_os, Base::home, "Applications/Vivaldi.app"},
-    {Browser::vivaldi, Os::mac_os, Base::home, "Library/Application Support/Vivaldi"},
+    {Browser::vivaldi, Os::mac_os, Base::home, "Library/Application Support/Vivaldi/Local State"},
 
     {Browser::firefox, Os::linux_os, Base::root, "/usr/lib/firefox"},
     {Browser::firefox, Os::linux_os, Base::root, "/usr/lib/firefox-esr"},
     {Browser::firefox, Os::linux_os, Base::root, "/usr/lib64/firefox"},
     {Browser::firefox, Os::linux_os, Base::root, "/opt/firefox"},
-    {Browser::firefox, Os::linux_os, Base::home, ".mozilla/firefox"},
+    {Browser::firefox, Os::linux_os, Base::home, ".mozilla/firefox/profiles.ini"},
     {Browser::firefox, Os::mac_os, Base::root, "/Applications/Firefox.app"},
     {Browser::firefox, Os::mac_os, Base::home, "Applications/Firefox.app"},
-    {Browser::firefox, Os::mac_os, Base::home, "Library/Application Support/Firefox"},
+    {Browser::firefox, Os::mac_os, Base::home, "Library/Application Support/Firefox/profiles.ini"},
 };
 
 struct BrowserRow {
@@ -153,6 +157,11 @@ bool is_dir(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool exists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
 // The password database's home of the real user ("" when there is none). The tools are single-threaded.
 std::string passwd_home() {
   const passwd* entry = ::getpwuid(::getuid());
@@ -189,9 +198,17 @@ std::span<const DirRow> dir_table() { return kDirs; }
 
 std::string manifest_dir(Browser b, Scope s, const Places& places) {
   for (const DirRow& r : kDirs) {
-    if (r.browser == b && r.os == places.os && r.scope == s) return anchored(r.base, r.path, places);
+    if (r.browser == b && r.os == places.os && r.scope == s && !r.read_only) return anchored(r.base, r.path, places);
   }
   return {};  // unreachable: the table has a row for every browser, system and scope
+}
+
+std::vector<std::string> manifest_dirs(Browser b, Scope s, const Places& places) {
+  std::vector<std::string> out{manifest_dir(b, s, places)};
+  for (const DirRow& r : kDirs) {
+    if (r.browser == b && r.os == places.os && r.scope == s && r.read_only) out.push_back(anchored(r.base, r.path, places));
+  }
+  return out;
 }
 
 std::string manifest_path(Browser b, Scope s, const Places& places) {
@@ -199,12 +216,16 @@ std::string manifest_path(Browser b, Scope s, const Places& places) {
 }
 
 std::vector<std::string> manifest_search_order(Browser b, const Places& places) {
-  return {manifest_path(b, Scope::user, places), manifest_path(b, Scope::system, places)};
+  std::vector<std::string> out;
+  for (const Scope s : {Scope::user, Scope::system}) {
+    for (const std::string& dir : manifest_dirs(b, s, places)) out.push_back(join(dir, std::string(kHostName) + ".json"));
+  }
+  return out;
 }
 
 bool browser_found(Browser b, const Places& places) {
   for (const SignRow& s : kSigns) {
-    if (s.browser == b && s.os == places.os && is_dir(anchored(s.base, s.path, places))) return true;
+    if (s.browser == b && s.os == places.os && exists(anchored(s.base, s.path, places))) return true;
   }
   return false;
 }

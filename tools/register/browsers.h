@@ -56,11 +56,16 @@ std::string manifest_dir(Browser b, Scope s, const Places& places);
 // manifest_dir + "/com.karvo.bridge.json".
 std::string manifest_path(Browser b, Scope s, const Places& places);
 
+// Every folder of scope `s` in which browser `b` looks: manifest_dir first, then the ones it reads
+// but registration does not write (Firefox's /usr/lib64/mozilla beside /usr/lib/mozilla).
+std::vector<std::string> manifest_dirs(Browser b, Scope s, const Places& places);
+
 // The manifests that browser `b` reads, in the order it tries them (the user's first).
 std::vector<std::string> manifest_search_order(Browser b, const Places& places);
 
 // True when the browser seems to be installed, or to have been used by this user: its program folder
-// or its profile folder exists.
+// exists, or a file that only the browser itself writes in its profile folder ("Local State",
+// "profiles.ini"). A folder that registration created never counts.
 bool browser_found(Browser b, const Places& places);
 
 // A copy of the browser installed as a Flatpak or a Snap, which cannot start karvo-host as a regular
@@ -80,6 +85,7 @@ struct DirRow {
   Scope scope;
   enum class Base { home, config_home, root } base;
   std::string_view path;  // relative to the base (for root: absolute)
+  bool read_only = false;  // the browser reads this folder too; registration writes the first row
 };
 std::span<const DirRow> dir_table();
 

@@ -16,9 +16,13 @@ namespace {
 
 using namespace karvo::reg;
 
-constexpr std::string_view kUsage = R"(usage: karvo-register install|remove [options]
+constexpr std::string_view kUsage = R"(usage: karvo-register install|remove|allow|disallow [options]
 Installs or removes the native messaging host manifest "com.karvo.bridge.json" that lets browser
 extensions start karvo-host.
+  install             write the manifests, allowing exactly the extensions given
+  remove              remove them (and the folders that registration made, when empty)
+  allow, disallow     add the extensions given to the manifests already registered, or take them out;
+                      the host and the other extensions stay
   --browser NAME      chrome, chromium, edge, brave, vivaldi or firefox; repeat for several.
                       Default: install for every browser found here, remove for all
   --all               every supported browser, found here or not
@@ -29,6 +33,7 @@ extensions start karvo-host.
                       repeat for several
   --host PATH         the karvo-host to register (default: karvo-host beside this program)
   --root DIR          act under DIR as if it were / (packaging)
+  --replace           install: overwrite a broken file (or an empty folder) in the manifest's place
   --dry-run           show what would be written or removed, and change nothing
   --help              this text
 The manifest lists exactly the extensions given. Installing again with the same options changes
@@ -59,8 +64,12 @@ int run(const std::vector<std::string>& args) {
     req.action = Action::install;
   } else if (args[0] == "remove") {
     req.action = Action::remove;
+  } else if (args[0] == "allow") {
+    req.action = Action::allow;
+  } else if (args[0] == "disallow") {
+    req.action = Action::disallow;
   } else {
-    return usage_error("unknown command " + args[0] + "; say install or remove");
+    return usage_error("unknown command " + args[0] + "; say install, remove, allow or disallow");
   }
   std::string root;
   std::optional<std::string> host;
@@ -79,6 +88,8 @@ int run(const std::vector<std::string>& args) {
       req.scope = Scope::system;
     } else if (a == "--dry-run") {
       req.dry_run = true;
+    } else if (a == "--replace") {
+      req.replace = true;
     } else if (a == "--browser" || a == "--origin" || a == "--extension-id" || a == "--host" || a == "--root") {
       const std::optional<std::string> v = value();
       if (!v) return usage_error(a + " needs a value");
@@ -105,7 +116,7 @@ int run(const std::vector<std::string>& args) {
     }
   }
   if (req.all && !req.browsers.empty()) return usage_error("give either --all or --browser, not both");
-  if (req.action == Action::install) {
+  if (req.action != Action::remove) {
     for (const Browser b : req.browsers) {
       if (family(b) == Family::chromium && req.origins.empty()) {
         return usage_error(std::string(display_name(b)) + " needs the extensions it allows: give --origin");
@@ -119,6 +130,7 @@ int run(const std::vector<std::string>& args) {
     }
     req.host_path = host ? *host : default_host_path();
   }
+  if (req.replace && req.action != Action::install) return usage_error("--replace goes with install");
   const Outcome outcome = run_request(req, current_places(root));
   for (const std::string& line : outcome.lines) std::printf("%s\n", line.c_str());
   return outcome.ok ? 0 : 1;
