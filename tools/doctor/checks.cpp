@@ -50,6 +50,18 @@ std::string join(const std::vector<std::string>& items) {
   return out;
 }
 
+// A word of a command as a POSIX shell reads it: quoted when it holds anything but plain characters.
+std::string shell_word(const std::string& text) {
+  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("_./:@%+=,-").find(c) != std::string_view::npos;
+  });
+  if (plain) return text;
+  std::string out = "'";
+  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 std::vector<std::string> merged(std::vector<std::string> a, const std::vector<std::string>& b) {
   for (const std::string& x : b) {
     if (std::find(a.begin(), a.end(), x) == a.end()) a.push_back(x);
@@ -64,12 +76,12 @@ std::string register_command(std::string_view verb, Browser b, reg::Scope scope,
                              const reg::Places& places, std::string_view extra = {}) {
   std::string cmd = "karvo-register " + std::string(verb) + " --browser " + std::string(reg::key(b));
   if (scope == reg::Scope::system) cmd += " --system";
-  if (!places.root.empty()) cmd += " --root " + places.root;
+  if (!places.root.empty()) cmd += " --root " + shell_word(places.root);
   const bool chromium = reg::family(b) == Family::chromium;
   if (allowed.empty()) {
     cmd += chromium ? " --origin chrome-extension://<extension id>/" : " --extension-id <extension id>";
   }
-  for (const std::string& a : allowed) cmd += (chromium ? " --origin " : " --extension-id ") + a;
+  for (const std::string& a : allowed) cmd += (chromium ? " --origin " : " --extension-id ") + shell_word(a);
   if (!extra.empty()) cmd += " " + std::string(extra);
   return cmd;
 }
@@ -145,7 +157,7 @@ std::optional<std::string> check_browser(Browser b, const Options& o, const reg:
     }
     if (error == EACCES) {
       r.problem(name + ": cannot read " + candidate + ": " + std::strerror(error) +
-                "; the browser cannot either; let everyone read it: chmod 644 " + candidate);
+                "; the browser cannot either; let everyone read it: chmod 644 " + shell_word(candidate));
       return std::nullopt;
     }
     if (error != ENOENT) {
@@ -172,7 +184,7 @@ std::optional<std::string> check_browser(Browser b, const Options& o, const reg:
   const std::optional<std::string> other_host = suggested_host(places);
   const std::string reregister =
       register_command("install", b, scope, merged(m.allowed, wanted), places,
-                       "--host " + other_host.value_or("<where karvo-host is>"));
+                       "--host " + (other_host ? shell_word(*other_host) : "<where karvo-host is>"));
   const std::string host = reg::under_root(places.root, m.host_path);
   struct stat st{};
   if (::stat(host.c_str(), &st) != 0) {
@@ -183,7 +195,7 @@ std::optional<std::string> check_browser(Browser b, const Options& o, const reg:
               "right one: " + reregister);
   } else if (::access(host.c_str(), X_OK) != 0) {
     r.problem(name + ": the manifest names " + host + ", which is not an executable file; make it executable: "
-              "chmod 755 " + host);
+              "chmod 755 " + shell_word(host));
   } else {
     r.ok(name + ": host " + host + " is executable");
   }
@@ -257,7 +269,7 @@ bool check_application(Report& r) {
       // Karvo cannot write its endpoint file while something else has its name.
       r.problem("the endpoint file " + ipc + " is " + (error == EISDIR ? "a folder" : "not a regular file") +
                 ", so Karvo cannot write it there; remove it, then start Karvo: " + (error == EISDIR ? "rmdir " : "rm ") +
-                ipc);
+                shell_word(ipc));
     } else {
       r.problem("cannot read the endpoint file " + ipc + ": " + std::strerror(error) +
                 "; it must be readable by you (quit Karvo, fix the permissions, start Karvo)");

@@ -46,11 +46,16 @@ int usage_error(const std::string& text) {
   return 2;
 }
 
-std::string default_host_path() {
+// The karvo-host beside this program, as the browsers will see it: without `root` when it lies there.
+std::string default_host_path(std::string root) {
   const std::optional<std::string> self = karvo::executable_path();
   if (!self) return "karvo-host";
   const std::size_t slash = self->rfind('/');
-  return slash == std::string::npos ? std::string("karvo-host") : self->substr(0, slash + 1) + "karvo-host";
+  if (slash == std::string::npos) return "karvo-host";
+  std::string host = self->substr(0, slash + 1) + "karvo-host";
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  if (!root.empty() && host.starts_with(root + "/")) host.erase(0, root.size());
+  return host;
 }
 
 int run(const std::vector<std::string>& args) {
@@ -128,7 +133,7 @@ int run(const std::vector<std::string>& args) {
     if (req.origins.empty() && req.firefox_ids.empty()) {
       return usage_error("give the extensions allowed to connect: --origin and/or --extension-id");
     }
-    req.host_path = host ? *host : default_host_path();
+    req.host_path = host ? *host : default_host_path(root);
   }
   if (req.replace && req.action != Action::install) return usage_error("--replace goes with install");
   const Outcome outcome = run_request(req, current_places(root));
