@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "karvo_version.h"
 #include "testkit.h"
 
 namespace {
@@ -40,6 +41,7 @@ where. Then it keeps the host's input open for --hold, closes it as a browser do
   --interactive       also read messages from standard input, one per line
   --home DIR          start the host with HOME=DIR
   --env NAME=VALUE    add or replace a variable in the host's environment (repeatable)
+  --help, --version   this text; the version
 )";
 
 struct Options {
@@ -226,6 +228,10 @@ bool interactive(Session& session, kt::Child& host) {
 int main(int argc, char** argv) {
   if (argc > 1 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
     std::fputs(kUsage.data(), stdout);
+    return 0;
+  }
+  if (argc > 1 && std::string_view(argv[1]) == "--version") {
+    std::puts("karvo-browser " KARVO_VERSION);
     return 0;
   }
   Options opt;

@@ -20,6 +20,7 @@
 #include "executable_path.h"
 #include "files.h"
 #include "json.h"
+#include "karvo_version.h"
 #include "launch_lock.h"
 #include "launcher.h"
 #include "manifest.h"
@@ -216,6 +217,33 @@ std::optional<std::string> check_browser(Browser b, const Options& o, const reg:
   return m.host_path;
 }
 
+// The version that karvo-host carries in its program file ("@(#)karvo-host VERSION"); nothing when the
+// file has no such mark.
+std::optional<std::string> host_version(const std::string& path) {
+  constexpr std::string_view kMark = "@(#)karvo-host ";
+  const std::optional<std::string> program = reg::read_text(path);
+  if (!program) return std::nullopt;
+  const std::size_t at = program->find(kMark);
+  if (at == std::string::npos) return std::nullopt;
+  const std::size_t from = at + kMark.size();
+  const std::size_t end = program->find('\0', from);
+  if (end == std::string::npos || end - from > 64) return std::nullopt;
+  return program->substr(from, end - from);
+}
+
+void report_host_versions(const std::vector<std::string>& hosts, const reg::Places& places, Report& r) {
+  for (const std::string& h : hosts) {
+    const std::string host = reg::under_root(places.root, h);
+    if (::access(host.c_str(), X_OK) != 0) continue;
+    if (const std::optional<std::string> v = host_version(host)) {
+      r.note("karvo-host " + host + " is version " + *v +
+             (*v == KARVO_VERSION ? std::string() : " (this karvo-doctor is " KARVO_VERSION ")"));
+    } else {
+      r.note("karvo-host " + host + " carries no version mark: it is older than 0.1.0, or not karvo-host");
+    }
+  }
+}
+
 // Why an endpoint file that the host's reader refused is unusable. Never quotes the token.
 std::string endpoint_problem(const std::string& text) {
   const std::optional<json::Value> v = json::parse(text);
@@ -397,6 +425,7 @@ std::vector<Finding> run_checks(const Options& options, const reg::Places& place
       if (std::find(hosts.begin(), hosts.end(), *host) == hosts.end()) hosts.push_back(std::move(*host));
     }
   }
+  report_host_versions(hosts, places, r);
   if (!check_application(r)) check_launch(hosts, places, r);
   check_launch_lock(r);
   return r.take();

@@ -97,6 +97,9 @@ struct Staging {
 class Doctor : public ::testing::Test, protected Staging {};
 
 TEST_F(Doctor, AllWell) {
+  // The real host, whose version the doctor reads from its program file.
+  std::filesystem::copy_file(testkit::bin("karvo-host"), root_ + std::string(kHost),
+                             std::filesystem::copy_options::overwrite_existing);
   stage_all_well();
   const DoctorRun r = doctor();
   EXPECT_EQ(r.status, 0) << r.out;
@@ -104,6 +107,8 @@ TEST_F(Doctor, AllWell) {
   EXPECT_THAT(r.out, HasSubstr("ok: Chromium: manifest " + manifest + "\n"));
   EXPECT_THAT(r.out, HasSubstr("ok: Chromium: host " + root_ + std::string(kHost) + " is executable\n"));
   EXPECT_THAT(r.out, HasSubstr("ok: Chromium: allows " + std::string(kOrigin) + "\n"));
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("note: karvo-host " + root_ + std::string(kHost) +
+                                              " is version [0-9]+\\.[0-9]+\\.[0-9]+\n"));
   EXPECT_THAT(r.out, HasSubstr("ok: endpoint file " + home_.ipc_path() + " (port " + std::to_string(app_->port()) + ")"));
   EXPECT_THAT(r.out, HasSubstr("ok: Karvo accepts connections on 127.0.0.1:" + std::to_string(app_->port())));
   EXPECT_THAT(r.out, HasSubstr("ok: no launch under way"));
@@ -444,6 +449,7 @@ TEST_F(Doctor, BrowsersToCheck) {
   EXPECT_THAT(r.out, ::testing::StartsWith("problem: no supported browser found here"));
   EXPECT_EQ(doctor({"--browser", "opera"}).status, 2);
   EXPECT_EQ(doctor({"--bogus"}).status, 2);
+  EXPECT_THAT(doctor({"--version"}).out, ::testing::MatchesRegex("karvo-doctor [0-9.]+\n"));
 }
 
 }  // namespace

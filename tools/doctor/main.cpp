@@ -10,6 +10,7 @@
 
 #include "browsers.h"
 #include "checks.h"
+#include "karvo_version.h"
 #include "manifest.h"
 
 namespace {
@@ -27,7 +28,7 @@ accepting a connection and its token, and a launch under way. One line per findi
                       checked to be allowed (repeat for several)
   --extension-id ID   your extension for Firefox, checked to be allowed (repeat for several)
   --root DIR          look for system-wide files under DIR as if it were /
-  --help              this text
+  --help, --version   this text; the version
 Exit status: 0 when all is well, 1 when a problem was found, 2 on a usage error.
 )";
 
@@ -43,6 +44,10 @@ int run(const std::vector<std::string>& args) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage.data(), stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::puts("karvo-doctor " KARVO_VERSION);
       return 0;
     }
     if (a != "--browser" && a != "--origin" && a != "--extension-id" && a != "--root") {

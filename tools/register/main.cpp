@@ -9,6 +9,7 @@
 
 #include "browsers.h"
 #include "executable_path.h"
+#include "karvo_version.h"
 #include "manifest.h"
 #include "registration.h"
 
@@ -35,7 +36,7 @@ extensions start karvo-host.
   --root DIR          act under DIR as if it were / (packaging)
   --replace           install: overwrite a broken file (or an empty folder) in the manifest's place
   --dry-run           show what would be written or removed, and change nothing
-  --help              this text
+  --help, --version   this text; the version
 The manifest lists exactly the extensions given. Installing again with the same options changes
 nothing; removing touches only manifests of com.karvo.bridge.
 Exit status: 0 when everything was done, 1 when something could not be, 2 on a usage error.
@@ -62,6 +63,10 @@ int run(const std::vector<std::string>& args) {
   if (args.empty()) return usage_error("say install or remove");
   if (args[0] == "--help" || args[0] == "-h") {
     std::fputs(kUsage.data(), stdout);
+    return 0;
+  }
+  if (args[0] == "--version") {
+    std::puts("karvo-register " KARVO_VERSION);
     return 0;
   }
   Request req;

@@ -456,6 +456,7 @@ TEST_F(Registration, CommandLine) {
     EXPECT_EQ(run(bad).first, 2) << ::testing::PrintToString(bad);
   }
   EXPECT_THAT(run({"--help"}).second, HasSubstr("com.karvo.bridge"));
+  EXPECT_THAT(run({"--version"}).second, ::testing::MatchesRegex("karvo-register [0-9.]+\n"));
 
   // The default host is the karvo-host beside the program.
   const auto [status, out] = run({"install", "--browser", "chromium", "--origin", "abcdefghijklmnopabcdefghijklmnop"});
