@@ -93,7 +93,10 @@ const std::vector<std::string>& wanted_for(Browser b, const Options& o) {
 
 // The scope of a manifest path that the search found.
 reg::Scope scope_of(Browser b, const std::string& path, const reg::Places& places) {
-  return path == reg::manifest_path(b, reg::Scope::user, places) ? reg::Scope::user : reg::Scope::system;
+  for (const std::string& dir : reg::manifest_dirs(b, reg::Scope::user, places)) {
+    if (path.starts_with(dir + "/")) return reg::Scope::user;
+  }
+  return reg::Scope::system;
 }
 
 // The karvo-host to suggest when a manifest names none that works: the one beside this program, as
@@ -413,8 +416,7 @@ std::vector<Finding> run_checks(const Options& options, const reg::Places& place
   Report r;
   const std::vector<Browser> browsers = browsers_to_check(options, places, r);
   if (browsers.empty()) {
-    r.problem("no supported browser found here (Google Chrome, Chromium, Microsoft Edge, Brave, Vivaldi, Firefox); "
-              "name yours with --browser");
+    r.problem("no supported browser found here (" + reg::browser_keys() + "); name yours with --browser");
     for (const Browser b : reg::kAllBrowsers) {
       for (const reg::SandboxedInstall& s : reg::sandboxed_installs(b, places)) r.note(s.advice);
     }

@@ -22,8 +22,10 @@ Checks why a browser extension cannot reach Karvo through karvo-host (com.karvo.
 browser's manifest and the host it names, the extensions it allows, Karvo's endpoint file, Karvo
 accepting a connection and its token, and a launch under way. One line per finding:
 "ok:", "note:" or "problem:" followed by what to do about it. Nothing is changed.
-  --browser NAME      check this browser: chrome, chromium, edge, brave, vivaldi or firefox;
-                      repeat for several (default: every browser found here)
+  --browser NAME      check this browser (repeat for several); default: the browsers registered
+                      for, else every browser found here. Known: chrome, chrome-beta, chrome-dev,
+                      chrome-canary, chromium, edge, edge-beta, edge-dev, brave, vivaldi, firefox,
+                      librewolf, waterfox
   --origin ORIGIN     your extension for Chromium-based browsers, chrome-extension://ID/ or the ID;
                       checked to be allowed (repeat for several)
   --extension-id ID   your extension for Firefox, checked to be allowed (repeat for several)
@@ -57,7 +59,7 @@ int run(const std::vector<std::string>& args) {
     const std::string& v = args[++i];
     if (a == "--browser") {
       const std::optional<reg::Browser> b = reg::browser_from_key(v);
-      if (!b) return usage_error("unknown browser " + v + "; say chrome, chromium, edge, brave, vivaldi or firefox");
+      if (!b) return usage_error("unknown browser " + v + "; say one of " + reg::browser_keys());
       if (std::find(options.browsers.begin(), options.browsers.end(), *b) == options.browsers.end()) {
         options.browsers.push_back(*b);
       }

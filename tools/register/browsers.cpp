@@ -11,7 +11,10 @@ namespace {
 
 using Base = DirRow::Base;
 
-// Where each browser looks for host manifests. Brave reads Google Chrome's system-wide folder.
+// Where each browser looks for host manifests: in its profile folder (user), and in a fixed folder
+// (system-wide). Every channel of Google Chrome, and Brave, read Chrome's system-wide folder; the
+// channels of Microsoft Edge read Edge's. LibreWolf and Waterfox, built from Firefox, read a folder
+// of their own in the home (Waterfox reads Firefox's folders as well).
 constexpr DirRow kDirs[] = {
     {Browser::chrome, Os::linux_os, Scope::user, Base::config_home, "google-chrome/NativeMessagingHosts"},
     {Browser::chrome, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
@@ -54,6 +57,39 @@ constexpr DirRow kDirs[] = {
      "Library/Application Support/Mozilla/NativeMessagingHosts"},
     {Browser::firefox, Os::mac_os, Scope::system, Base::root,
      "/Library/Application Support/Mozilla/NativeMessagingHosts"},
+
+    {Browser::chrome_beta, Os::linux_os, Scope::user, Base::config_home, "google-chrome-beta/NativeMessagingHosts"},
+    {Browser::chrome_beta, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
+    {Browser::chrome_beta, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Google/Chrome Beta/NativeMessagingHosts"},
+    {Browser::chrome_beta, Os::mac_os, Scope::system, Base::root, "/Library/Google/Chrome/NativeMessagingHosts"},
+    {Browser::chrome_dev, Os::linux_os, Scope::user, Base::config_home, "google-chrome-unstable/NativeMessagingHosts"},
+    {Browser::chrome_dev, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
+    {Browser::chrome_dev, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Google/Chrome Dev/NativeMessagingHosts"},
+    {Browser::chrome_dev, Os::mac_os, Scope::system, Base::root, "/Library/Google/Chrome/NativeMessagingHosts"},
+    {Browser::chrome_canary, Os::linux_os, Scope::user, Base::config_home, "google-chrome-canary/NativeMessagingHosts"},
+    {Browser::chrome_canary, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
+    {Browser::chrome_canary, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Google/Chrome Canary/NativeMessagingHosts"},
+    {Browser::chrome_canary, Os::mac_os, Scope::system, Base::root, "/Library/Google/Chrome/NativeMessagingHosts"},
+
+    {Browser::edge_beta, Os::linux_os, Scope::user, Base::config_home, "microsoft-edge-beta/NativeMessagingHosts"},
+    {Browser::edge_beta, Os::linux_os, Scope::system, Base::root, "/etc/opt/edge/native-messaging-hosts"},
+    {Browser::edge_beta, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Microsoft Edge Beta/NativeMessagingHosts"},
+    {Browser::edge_beta, Os::mac_os, Scope::system, Base::root, "/Library/Microsoft/Edge/NativeMessagingHosts"},
+    {Browser::edge_dev, Os::linux_os, Scope::user, Base::config_home, "microsoft-edge-dev/NativeMessagingHosts"},
+    {Browser::edge_dev, Os::linux_os, Scope::system, Base::root, "/etc/opt/edge/native-messaging-hosts"},
+    {Browser::edge_dev, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Microsoft Edge Dev/NativeMessagingHosts"},
+    {Browser::edge_dev, Os::mac_os, Scope::system, Base::root, "/Library/Microsoft/Edge/NativeMessagingHosts"},
+
+    // Linux only: where these forks keep their manifests elsewhere is not published.
+    {Browser::librewolf, Os::linux_os, Scope::user, Base::home, ".librewolf/native-messaging-hosts"},
+    {Browser::waterfox, Os::linux_os, Scope::user, Base::home, ".waterfox/native-messaging-hosts"},
+    {Browser::waterfox, Os::linux_os, Scope::system, Base::root, "/usr/lib/mozilla/native-messaging-hosts"},
+    {Browser::waterfox, Os::linux_os, Scope::user, Base::home, ".mozilla/native-messaging-hosts", true},
 };
 
 // What shows that a browser is installed (its program folder) or has been used (a file that the browser
@@ -106,6 +142,33 @@ constexpr SignRow kSigns[] = {
     {Browser::firefox, Os::mac_os, Base::root, "/Applications/Firefox.app"},
     {Browser::firefox, Os::mac_os, Base::home, "Applications/Firefox.app"},
     {Browser::firefox, Os::mac_os, Base::home, "Library/Application Support/Firefox/profiles.ini"},
+
+    {Browser::chrome_beta, Os::linux_os, Base::root, "/opt/google/chrome-beta"},
+    {Browser::chrome_beta, Os::linux_os, Base::config_home, "google-chrome-beta/Local State"},
+    {Browser::chrome_beta, Os::mac_os, Base::root, "/Applications/Google Chrome Beta.app"},
+    {Browser::chrome_beta, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome Beta/Local State"},
+    {Browser::chrome_dev, Os::linux_os, Base::root, "/opt/google/chrome-unstable"},
+    {Browser::chrome_dev, Os::linux_os, Base::config_home, "google-chrome-unstable/Local State"},
+    {Browser::chrome_dev, Os::mac_os, Base::root, "/Applications/Google Chrome Dev.app"},
+    {Browser::chrome_dev, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome Dev/Local State"},
+    {Browser::chrome_canary, Os::linux_os, Base::root, "/opt/google/chrome-canary"},
+    {Browser::chrome_canary, Os::linux_os, Base::config_home, "google-chrome-canary/Local State"},
+    {Browser::chrome_canary, Os::mac_os, Base::root, "/Applications/Google Chrome Canary.app"},
+    {Browser::chrome_canary, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome Canary/Local State"},
+    {Browser::edge_beta, Os::linux_os, Base::root, "/opt/microsoft/msedge-beta"},
+    {Browser::edge_beta, Os::linux_os, Base::config_home, "microsoft-edge-beta/Local State"},
+    {Browser::edge_beta, Os::mac_os, Base::root, "/Applications/Microsoft Edge Beta.app"},
+    {Browser::edge_beta, Os::mac_os, Base::home, "Library/Application Support/Microsoft Edge Beta/Local State"},
+    {Browser::edge_dev, Os::linux_os, Base::root, "/opt/microsoft/msedge-dev"},
+    {Browser::edge_dev, Os::linux_os, Base::config_home, "microsoft-edge-dev/Local State"},
+    {Browser::edge_dev, Os::mac_os, Base::root, "/Applications/Microsoft Edge Dev.app"},
+    {Browser::edge_dev, Os::mac_os, Base::home, "Library/Application Support/Microsoft Edge Dev/Local State"},
+    {Browser::librewolf, Os::linux_os, Base::root, "/usr/share/librewolf"},
+    {Browser::librewolf, Os::linux_os, Base::root, "/usr/lib/librewolf"},
+    {Browser::librewolf, Os::linux_os, Base::home, ".librewolf/profiles.ini"},
+    {Browser::waterfox, Os::linux_os, Base::root, "/usr/lib/waterfox"},
+    {Browser::waterfox, Os::linux_os, Base::root, "/opt/waterfox"},
+    {Browser::waterfox, Os::linux_os, Base::home, ".waterfox/profiles.ini"},
 };
 
 struct BrowserRow {
@@ -123,6 +186,13 @@ constexpr BrowserRow kBrowsers[] = {
     {Browser::brave, "brave", "Brave", Family::chromium, "com.brave.Browser", "brave"},
     {Browser::vivaldi, "vivaldi", "Vivaldi", Family::chromium, "com.vivaldi.Vivaldi", "vivaldi"},
     {Browser::firefox, "firefox", "Firefox", Family::firefox, "org.mozilla.firefox", "firefox"},
+    {Browser::chrome_beta, "chrome-beta", "Google Chrome Beta", Family::chromium, "", ""},
+    {Browser::chrome_dev, "chrome-dev", "Google Chrome Dev", Family::chromium, "", ""},
+    {Browser::chrome_canary, "chrome-canary", "Google Chrome Canary", Family::chromium, "", ""},
+    {Browser::edge_beta, "edge-beta", "Microsoft Edge Beta", Family::chromium, "", ""},
+    {Browser::edge_dev, "edge-dev", "Microsoft Edge Dev", Family::chromium, "", ""},
+    {Browser::librewolf, "librewolf", "LibreWolf", Family::firefox, "io.gitlab.librewolf-community", ""},
+    {Browser::waterfox, "waterfox", "Waterfox", Family::firefox, "net.waterfox.waterfox", ""},
 };
 
 const BrowserRow& row(Browser b) {
@@ -182,6 +252,12 @@ Places current_places(std::string root) {
 }
 
 std::string_view key(Browser b) { return row(b).key; }
+
+std::string browser_keys() {
+  std::string out;
+  for (const BrowserRow& r : kBrowsers) out += (out.empty() ? "" : ", ") + std::string(r.key);
+  return out;
+}
 std::string_view display_name(Browser b) { return row(b).name; }
 Family family(Browser b) { return row(b).family; }
 
@@ -200,11 +276,12 @@ std::string manifest_dir(Browser b, Scope s, const Places& places) {
   for (const DirRow& r : kDirs) {
     if (r.browser == b && r.os == places.os && r.scope == s && !r.read_only) return anchored(r.base, r.path, places);
   }
-  return {};  // unreachable: the table has a row for every browser, system and scope
+  return {};  // a browser of another system, or no known system-wide folder
 }
 
 std::vector<std::string> manifest_dirs(Browser b, Scope s, const Places& places) {
-  std::vector<std::string> out{manifest_dir(b, s, places)};
+  std::vector<std::string> out;
+  if (std::string dir = manifest_dir(b, s, places); !dir.empty()) out.push_back(std::move(dir));
   for (const DirRow& r : kDirs) {
     if (r.browser == b && r.os == places.os && r.scope == s && r.read_only) out.push_back(anchored(r.base, r.path, places));
   }
@@ -212,7 +289,8 @@ std::vector<std::string> manifest_dirs(Browser b, Scope s, const Places& places)
 }
 
 std::string manifest_path(Browser b, Scope s, const Places& places) {
-  return join(manifest_dir(b, s, places), std::string(kHostName) + ".json");
+  const std::string dir = manifest_dir(b, s, places);
+  return dir.empty() ? dir : join(dir, std::string(kHostName) + ".json");
 }
 
 std::vector<std::string> manifest_search_order(Browser b, const Places& places) {

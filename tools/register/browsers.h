@@ -19,10 +19,20 @@ inline constexpr std::string_view kHostDescription = "Karvo browser bridge";
 enum class Os { linux_os, mac_os };
 enum class Scope { user, system };
 enum class Family { chromium, firefox };  // decides the manifest's list of allowed extensions
-enum class Browser { chrome, chromium, edge, brave, vivaldi, firefox };
+// Release channels of a browser keep their own profile folder, and so their own user manifests.
+enum class Browser {
+  chrome, chromium, edge, brave, vivaldi, firefox,
+  chrome_beta, chrome_dev, chrome_canary, edge_beta, edge_dev, librewolf, waterfox
+};
 
-inline constexpr Browser kAllBrowsers[] = {Browser::chrome, Browser::chromium, Browser::edge,
-                                           Browser::brave,  Browser::vivaldi,  Browser::firefox};
+inline constexpr Browser kAllBrowsers[] = {
+    Browser::chrome,      Browser::chromium,   Browser::edge,          Browser::brave,
+    Browser::vivaldi,     Browser::firefox,    Browser::chrome_beta,   Browser::chrome_dev,
+    Browser::chrome_canary, Browser::edge_beta, Browser::edge_dev,     Browser::librewolf,
+    Browser::waterfox};
+
+// "chrome, chromium, ..., waterfox": the keys that --browser takes.
+std::string browser_keys();
 
 // The system this program was built for.
 constexpr Os this_os() {
@@ -51,7 +61,8 @@ std::optional<Browser> browser_from_key(std::string_view key);
 std::string_view scope_text(Scope s);      // "this user", "system-wide"
 
 // The folder in which browser `b` looks for host manifests of scope `s`. The system folders are
-// prefixed with places.root.
+// prefixed with places.root. "" when the browser has no such folder on that system (a browser for
+// Linux only, or one whose system-wide folder is not known).
 std::string manifest_dir(Browser b, Scope s, const Places& places);
 // manifest_dir + "/com.karvo.bridge.json".
 std::string manifest_path(Browser b, Scope s, const Places& places);

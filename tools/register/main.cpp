@@ -24,8 +24,8 @@ extensions start karvo-host.
   remove              remove them (and the folders that registration made, when empty)
   allow, disallow     add the extensions given to the manifests already registered, or take them out;
                       the host and the other extensions stay
-  --browser NAME      chrome, chromium, edge, brave, vivaldi or firefox; repeat for several.
-                      Default: install for every browser found here, remove for all
+  --browser NAME      one of the browsers below; repeat for several. Default: install for every
+                      browser found here, otherwise all
   --all               every supported browser, found here or not
   --system            system-wide manifests (needs root) instead of this user's
   --origin ORIGIN     an extension allowed to connect from Chromium-based browsers:
@@ -37,6 +37,9 @@ extensions start karvo-host.
   --replace           install: overwrite a broken file (or an empty folder) in the manifest's place
   --dry-run           show what would be written or removed, and change nothing
   --help, --version   this text; the version
+Browsers: chrome, chrome-beta, chrome-dev, chrome-canary, chromium, edge, edge-beta, edge-dev,
+brave, vivaldi (Chromium-based: --origin); firefox, librewolf, waterfox (Linux only) (Firefox-based:
+--extension-id). Other Firefox forks that read ~/.mozilla use the firefox registration.
 The manifest lists exactly the extensions given. Installing again with the same options changes
 nothing; removing touches only manifests of com.karvo.bridge.
 Exit status: 0 when everything was done, 1 when something could not be, 2 on a usage error.
@@ -105,7 +108,7 @@ int run(const std::vector<std::string>& args) {
       if (!v) return usage_error(a + " needs a value");
       if (a == "--browser") {
         const std::optional<Browser> b = browser_from_key(*v);
-        if (!b) return usage_error("unknown browser " + *v + "; say chrome, chromium, edge, brave, vivaldi or firefox");
+        if (!b) return usage_error("unknown browser " + *v + "; say one of " + browser_keys());
         if (std::find(req.browsers.begin(), req.browsers.end(), *b) == req.browsers.end()) req.browsers.push_back(*b);
       } else if (a == "--origin") {
         const std::optional<std::string> origin = normalise_origin(*v);

@@ -33,7 +33,10 @@ TEST(PathTable, EveryBrowserSystemAndScopeHasOneFolder) {
       for (const Scope s : {Scope::user, Scope::system}) {
         int rows = 0;
         for (const DirRow& r : dir_table()) rows += r.browser == b && r.os == os && r.scope == s && !r.read_only;
-        EXPECT_EQ(rows, 1) << key(b) << " " << static_cast<int>(os) << " " << scope_text(s);
+        // The Firefox forks are known on Linux only, and LibreWolf's system-wide folder is not published.
+        const bool known = (b != Browser::librewolf && b != Browser::waterfox) ||
+                           (os == Os::linux_os && !(b == Browser::librewolf && s == Scope::system));
+        EXPECT_EQ(rows, known ? 1 : 0) << key(b) << " " << static_cast<int>(os) << " " << scope_text(s);
       }
     }
   }
@@ -72,6 +75,17 @@ TEST(PathTable, FoldersPerBrowserSystemAndScope) {
       {Browser::firefox, Os::linux_os, Scope::system, "/r/usr/lib/mozilla/native-messaging-hosts"},
       {Browser::firefox, Os::mac_os, Scope::user, "/h/Library/Application Support/Mozilla/NativeMessagingHosts"},
       {Browser::firefox, Os::mac_os, Scope::system, "/r/Library/Application Support/Mozilla/NativeMessagingHosts"},
+      {Browser::chrome_beta, Os::linux_os, Scope::user, "/h/.cfg/google-chrome-beta/NativeMessagingHosts"},
+      {Browser::chrome_dev, Os::linux_os, Scope::user, "/h/.cfg/google-chrome-unstable/NativeMessagingHosts"},
+      {Browser::chrome_canary, Os::linux_os, Scope::system, "/r/etc/opt/chrome/native-messaging-hosts"},
+      {Browser::chrome_canary, Os::mac_os, Scope::user,
+       "/h/Library/Application Support/Google/Chrome Canary/NativeMessagingHosts"},
+      {Browser::edge_beta, Os::linux_os, Scope::user, "/h/.cfg/microsoft-edge-beta/NativeMessagingHosts"},
+      {Browser::edge_dev, Os::linux_os, Scope::system, "/r/etc/opt/edge/native-messaging-hosts"},
+      {Browser::edge_dev, Os::mac_os, Scope::user, "/h/Library/Application Support/Microsoft Edge Dev/NativeMessagingHosts"},
+      {Browser::librewolf, Os::linux_os, Scope::user, "/h/.librewolf/native-messaging-hosts"},
+      {Browser::waterfox, Os::linux_os, Scope::user, "/h/.waterfox/native-messaging-hosts"},
+      {Browser::waterfox, Os::linux_os, Scope::system, "/r/usr/lib/mozilla/native-messaging-hosts"},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(manifest_dir(r.b, r.scope, fixed_places(r.os)), r.dir) << key(r.b);
@@ -299,7 +313,8 @@ TEST_F(Registration, SystemWideFileSharedByChromeAndBrave) {
   EXPECT_EQ(testkit::file_mode(shared), 0644u);
   EXPECT_EQ(testkit::file_mode(places_.root + "/etc/opt/chrome"), 0755u);  // browsers of every user read it
 
-  // Removing it for Brave alone would take it from Google Chrome too: it stays.
+  // Removing it for Brave alone would take it from Google Chrome, installed here, too: it stays.
+  ASSERT_TRUE(testkit::make_dirs(places_.root + "/opt/google/chrome"));
   EXPECT_THAT(run_request(remove({Browser::brave}, Scope::system), places_).lines,
               ::testing::ElementsAre(HasSubstr("Google Chrome reads it too")));
   EXPECT_TRUE(testkit::path_exists(shared));
@@ -352,7 +367,8 @@ TEST_F(Registration, DefaultSetIsTheBrowsersFoundHere) {
                                               "wrote " + path(Browser::chromium) + " (Chromium, this user)"));
   r.all = true;
   r.firefox_ids = {std::string(kFirefoxId)};
-  EXPECT_EQ(run_request(r, places_).lines.size(), 6u);  // Chrome and Brave share no user folder
+  // Every browser and channel has a user folder of its own.
+  EXPECT_EQ(run_request(r, places_).lines.size(), std::size(kAllBrowsers));
 }
 
 TEST_F(Registration, AllowAndDisallowKeepTheHostAndTheOthers) {

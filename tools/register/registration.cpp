@@ -42,8 +42,8 @@ std::vector<Target> targets_for(const std::vector<Browser>& browsers, Scope scop
                                 bool every_dir = false) {
   std::vector<Target> out;
   for (const Browser b : browsers) {
-    std::vector<std::string> dirs{manifest_dir(b, scope, places)};
-    if (every_dir) dirs = manifest_dirs(b, scope, places);
+    std::vector<std::string> dirs = manifest_dirs(b, scope, places);
+    if (!every_dir && !dirs.empty()) dirs.resize(1);
     for (const std::string& dir : dirs) {
       const std::string path = dir + "/" + std::string(kHostName) + ".json";
       auto same = std::find_if(out.begin(), out.end(), [&](const Target& t) { return t.path == path; });
@@ -102,11 +102,21 @@ void indent_into(const std::string& text, Outcome& out) {
 
 // The browsers the request is about, with notes for the ones left out.
 std::vector<Browser> chosen_browsers(const Request& r, const Places& places, Outcome& out) {
-  if (!r.browsers.empty()) return r.browsers;
   std::vector<Browser> set;
-  for (const Browser b : kAllBrowsers) {
-    if (r.all || r.action != Action::install || browser_found(b, places)) set.push_back(b);
+  for (const Browser b : r.browsers.empty() ? std::vector<Browser>(std::begin(kAllBrowsers), std::end(kAllBrowsers))
+                                            : r.browsers) {
+    if (manifest_dir(b, r.scope, places).empty()) {
+      // Only a browser asked for by name is worth a word.
+      if (!r.browsers.empty()) {
+        out.lines.push_back("skipped " + std::string(display_name(b)) + ": it has no " +
+                            (r.scope == Scope::user ? "manifest folder" : "system-wide manifest folder") +
+                            " on this system" + (r.scope == Scope::system ? "; register it for each user" : ""));
+      }
+      continue;
+    }
+    if (!r.browsers.empty() || r.all || r.action != Action::install || browser_found(b, places)) set.push_back(b);
   }
+  if (!r.browsers.empty()) return set;
   if (r.action != Action::install) return set;
   // An install for browsers that were not named skips those whose extensions were not given.
   std::vector<Browser> kept;
@@ -238,7 +248,7 @@ void change_allowed(const Request& r, const std::vector<Browser>& browsers, cons
 
 void remove(const Request& r, const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
   bool found_any = false;
-  // A file that browsers outside the request read too stays, so that they keep working.
+  // A file that browsers outside the request, installed here, read too stays, so that they keep working.
   const std::vector<Target> every =
       targets_for({std::begin(kAllBrowsers), std::end(kAllBrowsers)}, r.scope, places, true);
   for (const Target& t : targets_for(browsers, r.scope, places, true)) {
@@ -248,7 +258,7 @@ void remove(const Request& r, const std::vector<Browser>& browsers, const Places
     for (const Target& e : every) {
       if (e.path != t.path) continue;
       for (const Browser b : e.browsers) {
-        if (!contains(browsers, b)) others.push_back(b);
+        if (!contains(browsers, b) && browser_found(b, places)) others.push_back(b);
       }
     }
     if (!others.empty()) {
