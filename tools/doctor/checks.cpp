@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 
 #include "app_link.h"
@@ -137,6 +138,98 @@ std::vector<Browser> browsers_to_check(const Options& o, const reg::Places& plac
   return registered;
 }
 
+// What the managed policies of a Chromium-based browser say about native messaging hosts.
+struct HostPolicy {
+  std::string blocked_by;      // the file whose block list names us or "*", unless the allow list names us
+  std::string user_level_off;  // the file that turns off manifests in the user's folder
+};
+
+bool lists(const json::Value* list, std::string_view name) {
+  const auto* items = list != nullptr ? list->get_if<json::Array>() : nullptr;
+  if (items == nullptr) return false;
+  return std::any_of(items->begin(), items->end(), [&](const json::Value& v) {
+    const std::string* s = v.get_if<std::string>();
+    return s != nullptr && *s == name;
+  });
+}
+
+// Every JSON file in the folder counts, as the browser reads them; the old names of the lists too.
+HostPolicy read_host_policy(const std::string& dir) {
+  HostPolicy p;
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().extension() == ".json") files.push_back(it->path().string());
+  }
+  std::sort(files.begin(), files.end());
+  bool allowed = false;
+  std::string blocked_in;
+  for (const std::string& file : files) {
+    const std::optional<std::string> text = reg::read_text(file);
+    const std::optional<json::Value> v = text ? json::parse(*text) : std::nullopt;
+    if (!v || !v->is_object()) continue;
+    for (const char* block : {"NativeMessagingBlocklist", "NativeMessagingBlacklist"}) {
+      if (lists(v->find(block), "*") || lists(v->find(block), reg::kHostName)) blocked_in = file;
+    }
+    for (const char* allow : {"NativeMessagingAllowlist", "NativeMessagingWhitelist"}) {
+      allowed |= lists(v->find(allow), reg::kHostName);
+    }
+    const json::Value* user_level = v->find("NativeMessagingUserLevelHosts");
+    if (user_level != nullptr && user_level->get_if<bool>() != nullptr && !*user_level->get_if<bool>()) {
+      p.user_level_off = file;
+    }
+  }
+  if (!allowed) p.blocked_by = blocked_in;
+  return p;
+}
+
+// Firefox's enterprise policies (policies.json) have no rule for native messaging hosts, but their
+// ExtensionSettings can block the extension itself: by its id, or every extension ("*") that has no
+// entry of its own.
+void check_firefox_policies(const Options& o, const reg::Places& places, Report& r) {
+  if (places.os != reg::Os::linux_os) return;
+  for (const char* path : {"/etc/firefox/policies/policies.json", "/usr/lib/firefox/distribution/policies.json",
+                           "/usr/lib/firefox-esr/distribution/policies.json"}) {
+    const std::string file = reg::under_root(places.root, path);
+    const std::optional<std::string> text = reg::read_text(file);
+    const std::optional<json::Value> v = text ? json::parse(*text) : std::nullopt;
+    const json::Value* policies = v && v->is_object() ? v->find("policies") : nullptr;
+    const json::Value* settings = policies != nullptr && policies->is_object() ? policies->find("ExtensionSettings")
+                                                                               : nullptr;
+    if (settings == nullptr || !settings->is_object()) continue;
+    auto blocked = [&](const json::Value* entry) {
+      const json::Value* mode = entry != nullptr && entry->is_object() ? entry->find("installation_mode") : nullptr;
+      const std::string* m = mode != nullptr ? mode->get_if<std::string>() : nullptr;
+      return m != nullptr && *m == "blocked";
+    };
+    for (const std::string& id : o.firefox_ids) {
+      const json::Value* own = settings->find(id);
+      if (blocked(own) || (own == nullptr && blocked(settings->find("*")))) {
+        r.problem("Firefox: the enterprise policy in " + file + " blocks the extension " + id +
+                  " (ExtensionSettings); ask whoever manages Firefox to allow it");
+      }
+    }
+  }
+}
+
+void check_policies(Browser b, reg::Scope manifest_scope, const Options& o, const reg::Places& places, Report& r) {
+  if (b == Browser::firefox) check_firefox_policies(o, places, r);
+  const std::string dir = reg::policy_dir(b, places);
+  if (dir.empty()) return;
+  const HostPolicy p = read_host_policy(dir);
+  const std::string name(reg::display_name(b));
+  if (!p.blocked_by.empty()) {
+    r.problem(name + ": the policy in " + p.blocked_by + " blocks native messaging hosts (NativeMessagingBlocklist), "
+              "and NativeMessagingAllowlist does not name " + std::string(reg::kHostName) + "; ask whoever manages " +
+              name + " to add " + std::string(reg::kHostName) + " to NativeMessagingAllowlist");
+  }
+  if (!p.user_level_off.empty() && manifest_scope == reg::Scope::user) {
+    r.problem(name + ": the policy in " + p.user_level_off + " sets NativeMessagingUserLevelHosts to false, so " + name +
+              " ignores manifests in your home; register system-wide (as root): " +
+              register_command("install", b, reg::Scope::system, wanted_for(b, o), places));
+  }
+}
+
 // Checks one browser's registration; gives the host that its manifest names (as the browser sees it)
 // when the manifest is usable.
 std::optional<std::string> check_browser(Browser b, const Options& o, const reg::Places& places, Report& r) {
@@ -183,6 +276,7 @@ std::optional<std::string> check_browser(Browser b, const Options& o, const reg:
     return std::nullopt;
   }
   r.ok(name + ": manifest " + path);
+  check_policies(b, scope, o, places, r);
 
   // A new host keeps every extension that the manifest allows, and those asked about.
   const std::optional<std::string> other_host = suggested_host(places);

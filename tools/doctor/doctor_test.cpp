@@ -113,6 +113,14 @@ TEST_F(Doctor, AllWell) {
   EXPECT_THAT(r.out, HasSubstr("ok: Karvo accepts connections on 127.0.0.1:" + std::to_string(app_->port())));
   EXPECT_THAT(r.out, HasSubstr("ok: no launch under way"));
   EXPECT_THAT(r.out, ::testing::EndsWith("all is well\n"));
+  // A policy that blocks every host but allows ours, and one for another browser, stop nothing.
+  ASSERT_TRUE(testkit::write_file(root_ + "/etc/chromium/policies/managed/1.json",
+                                  R"({"NativeMessagingBlocklist": ["*"]})"));
+  ASSERT_TRUE(testkit::write_file(root_ + "/etc/chromium/policies/managed/2.json",
+                                  R"({"NativeMessagingAllowlist": ["com.karvo.bridge"]})"));
+  ASSERT_TRUE(testkit::write_file(root_ + "/etc/opt/chrome/policies/managed/1.json",
+                                  R"({"NativeMessagingBlocklist": ["*"]})"));
+  EXPECT_EQ(doctor().status, 0);
   EXPECT_THAT(r.out, Not(HasSubstr("problem:")));
   // Only browsers found here are checked; no extension named gives a note with what is allowed.
   EXPECT_THAT(r.out, Not(HasSubstr("Firefox")));
@@ -230,6 +238,27 @@ TEST_F(Doctor, StagedFailures) {
          return "problem: Chromium: the manifest names " + d.root_ + "/opt, which is not a file, let alone "
                 "karvo-host; register the right one: karvo-register install --browser chromium --root " + d.root_ +
                 " --origin " + std::string(kOrigin) + " --host <where karvo-host is>";
+       }},
+      {"policy blocks every host",
+       [](Staging& d) {
+         d.stage_all_well();
+         ASSERT_TRUE(testkit::write_file(d.root_ + "/etc/chromium/policies/managed/lockdown.json",
+                                         R"({"NativeMessagingBlocklist": ["*"]})"));
+       },
+       [](Staging& d) {
+         return "problem: Chromium: the policy in " + d.root_ + "/etc/chromium/policies/managed/lockdown.json blocks "
+                "native messaging hosts (NativeMessagingBlocklist), and NativeMessagingAllowlist does not name "
+                "com.karvo.bridge";
+       }},
+      {"policy ignores the user's manifests",
+       [](Staging& d) {
+         d.stage_all_well();
+         ASSERT_TRUE(testkit::write_file(d.root_ + "/etc/chromium/policies/managed/a.json",
+                                         R"({"NativeMessagingUserLevelHosts": false})"));
+       },
+       [](Staging& d) {
+         return "sets NativeMessagingUserLevelHosts to false, so Chromium ignores manifests in your home; register "
+                "system-wide (as root): karvo-register install --browser chromium --system --root " + d.root_;
        }},
       {"nothing that a launch could start",
        [](Staging& d) {
@@ -419,6 +448,15 @@ TEST_F(Doctor, FirefoxAndSystemWideManifests) {
   write_manifest(reg::manifest_text(reg::Family::firefox, kHost, {std::string(kFirefoxId)}), reg::Browser::firefox);
   r = doctor({"--origin", std::string(kOrigin), "--extension-id", std::string(kFirefoxId)});
   EXPECT_EQ(r.status, 0) << r.out;
+  // An enterprise policy that blocks every extension but ours stops nothing; one that blocks ours does.
+  const std::string policies = root_ + "/etc/firefox/policies/policies.json";
+  ASSERT_TRUE(testkit::write_file(policies, R"({"policies": {"ExtensionSettings": {"*": {"installation_mode": "blocked"},
+      "bridge@karvo.com": {"installation_mode": "allowed"}}}})"));
+  EXPECT_EQ(doctor({"--origin", std::string(kOrigin), "--extension-id", std::string(kFirefoxId)}).status, 0);
+  ASSERT_TRUE(testkit::write_file(policies, R"({"policies": {"ExtensionSettings": {"*": {"installation_mode": "blocked"}}}})"));
+  EXPECT_THAT(doctor({"--origin", std::string(kOrigin), "--extension-id", std::string(kFirefoxId)}).out,
+              HasSubstr("problem: Firefox: the enterprise policy in " + policies +
+                        " blocks the extension bridge@karvo.com (ExtensionSettings)"));
   EXPECT_THAT(r.out, HasSubstr("ok: Firefox: manifest " + manifest_path(reg::Browser::firefox)));
   EXPECT_THAT(r.out, HasSubstr("ok: Firefox: allows bridge@karvo.com"));
 }

@@ -253,6 +253,36 @@ Places current_places(std::string root) {
 
 std::string_view key(Browser b) { return row(b).key; }
 
+std::string policy_dir(Browser b, const Places& places) {
+  if (places.os != Os::linux_os) return {};
+  std::string_view dir;
+  switch (b) {
+    case Browser::chrome:
+    case Browser::chrome_beta:
+    case Browser::chrome_dev:
+    case Browser::chrome_canary:
+      dir = "/etc/opt/chrome/policies/managed";
+      break;
+    case Browser::chromium:
+      dir = "/etc/chromium/policies/managed";
+      break;
+    case Browser::edge:
+    case Browser::edge_beta:
+    case Browser::edge_dev:
+      dir = "/etc/opt/edge/policies/managed";
+      break;
+    case Browser::brave:
+      dir = "/etc/brave/policies/managed";
+      break;
+    case Browser::vivaldi:
+    case Browser::firefox:
+    case Browser::librewolf:
+    case Browser::waterfox:
+      return {};
+  }
+  return anchored(Base::root, dir, places);
+}
+
 std::string browser_keys() {
   std::string out;
   for (const BrowserRow& r : kBrowsers) out += (out.empty() ? "" : ", ") + std::string(r.key);

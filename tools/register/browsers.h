@@ -89,6 +89,10 @@ struct SandboxedInstall {
 };
 std::vector<SandboxedInstall> sandboxed_installs(Browser b, const Places& places);
 
+// The folder of mandatory policies (JSON files) that browser `b` reads on Linux, with places.root;
+// "" when it has none that is known, and on macOS, where policies are managed preferences.
+std::string policy_dir(Browser b, const Places& places);
+
 // The rows of the path table, for the tests.
 struct DirRow {
   Browser browser;
