@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev
   libboost-json1.81-dev nlohmann-json3-dev libplist-dev libutf8proc-dev libglib2.0-dev
+  dpkg-dev lintian
 )
 [ $# -gt 0 ] && packages=("$@")
 
