@@ -110,6 +110,7 @@ int write_text_atomically(const std::string& path, std::string_view content, con
 }
 
 void remove_empty_folders(const std::string& dir, const std::string& stop) {
+  if (stop.empty() || stop == "/") return;  // no home known: take nothing
   std::string at = dir;
   // Only folders strictly below `stop` go, and rmdir takes none that holds anything.
   while (at.size() > stop.size() && at.starts_with(stop) && at[stop.size()] == '/') {
