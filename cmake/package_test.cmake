@@ -1,10 +1,10 @@
 # Builds the Debian package from this build with extensions given, checks its contents, lints it with
 # lintian when that is installed, and installs and removes it in a scratch dpkg root: the manifests come
 # and go with the package.
-#   cmake -DBUILD=<build folder> -DWORK=<scratch folder> -P this file
+#   cmake -DCPACK=<cpack> -DBUILD=<build folder> -DWORK=<scratch folder> -P this file
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${WORK}")
-execute_process(COMMAND cpack -G DEB -B "${WORK}" -D "CPACK_KARVO_ORIGINS=chrome-extension://abcdefghijklmnopabcdefghijklmnop/"
+execute_process(COMMAND "${CPACK}" -G DEB -B "${WORK}" -D "CPACK_KARVO_ORIGINS=chrome-extension://abcdefghijklmnopabcdefghijklmnop/"
                         -D "CPACK_KARVO_FIREFOX_IDS=bridge@karvo.com"
                 WORKING_DIRECTORY "${BUILD}" RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 file(GLOB deb "${WORK}/karvo-host_*.deb")
