@@ -114,19 +114,23 @@ std::optional<std::string> suggested_host(const reg::Places& places) {
   return host.substr(root.size());
 }
 
-// Browsers that the user registered for (a manifest of ours is where they look), or asked about.
-// When there is none, the browsers found here, each of which then lacks its manifest. Every other
-// browser found here gets a note, and no problem: the user may not want it.
+// Browsers that the user registered for (a manifest of ours in the user's folders, or a system-wide
+// one for a browser found here: a package registers every browser), or asked about. When there is
+// none, the browsers found here, each of which then lacks its manifest. Every other browser found
+// here gets a note, and no problem: the user may not want it.
 std::vector<Browser> browsers_to_check(const Options& o, const reg::Places& places, Report& r) {
   if (!o.browsers.empty()) return o.browsers;
   std::vector<Browser> registered;
   std::vector<Browser> found;
   for (const Browser b : reg::kAllBrowsers) {
+    const bool here = reg::browser_found(b, places);
     bool has_manifest = false;
-    for (const std::string& path : reg::manifest_search_order(b, places)) has_manifest |= reg::exists_no_follow(path);
+    for (const std::string& path : reg::manifest_search_order(b, places)) {
+      if (reg::exists_no_follow(path) && (here || scope_of(b, path, places) == reg::Scope::user)) has_manifest = true;
+    }
     if (has_manifest) {
       registered.push_back(b);
-    } else if (reg::browser_found(b, places)) {
+    } else if (here) {
       found.push_back(b);
     }
   }

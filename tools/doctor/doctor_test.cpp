@@ -432,7 +432,10 @@ TEST_F(Doctor, LaunchLocksAreReportedWithTheirAge) {
 
 TEST_F(Doctor, FirefoxAndSystemWideManifests) {
   start_app();
-  ASSERT_TRUE(testkit::make_dirs(home_.path() + "/.mozilla/firefox"));
+  ASSERT_TRUE(testkit::write_file(home_.path() + "/.mozilla/firefox/profiles.ini", "[General]\n"));
+  // A system-wide manifest for a browser that is not here (as a package writes them) is not judged.
+  write_manifest(reg::manifest_text(reg::Family::chromium, "/gone", {std::string(kOrigin)}), reg::Browser::edge,
+                 reg::Scope::system);
   // System-wide manifests count when the user has none; the user's come first.
   write_manifest(reg::manifest_text(reg::Family::chromium, kHost, {std::string(kOrigin)}), reg::Browser::chromium,
                  reg::Scope::system);
@@ -459,6 +462,7 @@ TEST_F(Doctor, FirefoxAndSystemWideManifests) {
                         " blocks the extension bridge@karvo.com (ExtensionSettings)"));
   EXPECT_THAT(r.out, HasSubstr("ok: Firefox: manifest " + manifest_path(reg::Browser::firefox)));
   EXPECT_THAT(r.out, HasSubstr("ok: Firefox: allows bridge@karvo.com"));
+  EXPECT_THAT(r.out, Not(HasSubstr("Edge")));
 }
 
 TEST_F(Doctor, BrowsersToCheck) {
