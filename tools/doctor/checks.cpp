@@ -216,21 +216,18 @@ void check_firefox_policies(const Options& o, const reg::Places& places, Report&
   }
 }
 
-void check_policies(Browser b, reg::Scope manifest_scope, const Options& o, const reg::Places& places, Report& r) {
-  if (b == Browser::firefox) check_firefox_policies(o, places, r);
+HostPolicy host_policy(Browser b, const reg::Places& places) {
   const std::string dir = reg::policy_dir(b, places);
-  if (dir.empty()) return;
-  const HostPolicy p = read_host_policy(dir);
+  return dir.empty() ? HostPolicy{} : read_host_policy(dir);
+}
+
+void check_policies(Browser b, const HostPolicy& p, const Options& o, const reg::Places& places, Report& r) {
+  if (b == Browser::firefox) check_firefox_policies(o, places, r);
   const std::string name(reg::display_name(b));
   if (!p.blocked_by.empty()) {
     r.problem(name + ": the policy in " + p.blocked_by + " blocks native messaging hosts (NativeMessagingBlocklist), "
               "and NativeMessagingAllowlist does not name " + std::string(reg::kHostName) + "; ask whoever manages " +
               name + " to add " + std::string(reg::kHostName) + " to NativeMessagingAllowlist");
-  }
-  if (!p.user_level_off.empty() && manifest_scope == reg::Scope::user) {
-    r.problem(name + ": the policy in " + p.user_level_off + " sets NativeMessagingUserLevelHosts to false, so " + name +
-              " ignores manifests in your home; register system-wide (as root): " +
-              register_command("install", b, reg::Scope::system, wanted_for(b, o), places));
   }
 }
 
@@ -238,8 +235,17 @@ void check_policies(Browser b, reg::Scope manifest_scope, const Options& o, cons
 // when the manifest is usable.
 std::optional<std::string> check_browser(Browser b, const Options& o, const reg::Places& places, Report& r) {
   const std::string name(reg::display_name(b));
-  const std::vector<std::string> search = reg::manifest_search_order(b, places);
+  std::vector<std::string> search = reg::manifest_search_order(b, places);
   const std::vector<std::string>& wanted = wanted_for(b, o);
+  const HostPolicy policy = host_policy(b, places);
+  reg::Scope register_scope = reg::Scope::user;
+  if (!policy.user_level_off.empty()) {
+    // The browser then reads only the system-wide manifests.
+    std::erase_if(search, [&](const std::string& p) { return scope_of(b, p, places) == reg::Scope::user; });
+    register_scope = reg::Scope::system;
+    r.note(name + ": the policy in " + policy.user_level_off + " sets NativeMessagingUserLevelHosts to false: " + name +
+           " ignores manifests in your home and reads only system-wide ones");
+  }
   // The browser takes the first manifest it finds, the user's before the system-wide ones.
   std::optional<std::string> text;
   std::string path;
@@ -269,7 +275,8 @@ std::optional<std::string> check_browser(Browser b, const Options& o, const reg:
   }
   if (!text) {
     r.problem(name + ": no manifest of " + std::string(reg::kHostName) + " (looked for " + join(search) +
-              "); register it: " + register_command("install", b, reg::Scope::user, wanted, places));
+              "); register it" + (register_scope == reg::Scope::system ? " (as root)" : "") + ": " +
+              register_command("install", b, register_scope, wanted, places));
     return std::nullopt;
   }
   const reg::Scope scope = scope_of(b, path, places);
@@ -280,7 +287,7 @@ std::optional<std::string> check_browser(Browser b, const Options& o, const reg:
     return std::nullopt;
   }
   r.ok(name + ": manifest " + path);
-  check_policies(b, scope, o, places, r);
+  check_policies(b, policy, o, places, r);
 
   // A new host keeps every extension that the manifest allows, and those asked about.
   const std::optional<std::string> other_host = suggested_host(places);

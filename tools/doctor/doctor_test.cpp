@@ -257,8 +257,9 @@ TEST_F(Doctor, StagedFailures) {
                                          R"({"NativeMessagingUserLevelHosts": false})"));
        },
        [](Staging& d) {
-         return "sets NativeMessagingUserLevelHosts to false, so Chromium ignores manifests in your home; register "
-                "system-wide (as root): karvo-register install --browser chromium --system --root " + d.root_;
+         return "problem: Chromium: no manifest of com.karvo.bridge (looked for " +
+                d.manifest_path(reg::Browser::chromium, reg::Scope::system) +
+                "); register it (as root): karvo-register install --browser chromium --system --root " + d.root_;
        }},
       {"nothing that a launch could start",
        [](Staging& d) {
@@ -375,6 +376,13 @@ TEST_F(Doctor, AdviceWorksWhenFollowed) {
          ASSERT_TRUE(testkit::make_dirs(d.home_.ipc_path()));
        },
        "is a folder, so Karvo cannot write it"},
+      {"policy ignores the user's manifests",
+       with_app([](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(testkit::write_file(d.root_ + "/etc/chromium/policies/managed/a.json",
+                                         R"({"NativeMessagingUserLevelHosts": false})"));
+       }),
+       "problem: Chromium: no manifest"},
       {"endpoint file is a pipe",
        [](Staging& d) {
          d.register_chromium();
