@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "manifest.h"
 #include "testkit.h"
 
 namespace karvo::testkit {
@@ -73,6 +75,46 @@ TEST(KarvoBrowser, ReportsTheHostsErrorsAndStatus) {
 
   Child usage({bin("karvo-browser"), "--hold"});
   EXPECT_EQ(usage.wait_exit(kWait), 2);
+  Child version({bin("karvo-browser"), "--version"});
+  EXPECT_TRUE(version.read_until_eof(kWait).starts_with("karvo-browser "));
+}
+
+// --as: the host named by the registered manifest, started with the arguments and in the folder that the
+// browser uses; replies that a browser would reject are marked.
+TEST(KarvoBrowser, StartsTheHostAsABrowserWould) {
+  ScratchHome home;
+  const std::string host = home.path() + "/opt/k/karvo-host";
+  ASSERT_TRUE(write_file(host, "#!/bin/sh\necho \"args: $*\" >&2\necho \"cwd: $(pwd)\" >&2\nexec cat\n", 0755));
+  const std::string origin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
+  const std::string chromium = home.path() + "/.config/chromium/NativeMessagingHosts/com.karvo.bridge.json";
+  const std::string firefox = home.path() + "/.mozilla/native-messaging-hosts/com.karvo.bridge.json";
+  ASSERT_TRUE(write_file(chromium, reg::manifest_text(reg::Family::chromium, host, {origin})));
+  ASSERT_TRUE(write_file(firefox, reg::manifest_text(reg::Family::firefox, host, {"bridge@karvo.com"})));
+  const auto env = home.env({"XDG_CONFIG_HOME="});
+
+  struct Row {
+    std::vector<std::string> as;
+    std::string args;
+  };
+  for (const Row& r : {Row{{"--as", "chromium", "--origin", origin}, origin},
+                       Row{{"--as", "firefox", "--extension-id", "bridge@karvo.com"}, firefox + " bridge@karvo.com"}}) {
+    std::vector<std::string> argv{bin("karvo-browser"), "--hold", "0"};
+    argv.insert(argv.end(), r.as.begin(), r.as.end());
+    argv.insert(argv.end(), {"--", R"({"id":1})", "not json"});
+    Child browser(argv, env);
+    const auto lines = lines_of(browser.read_until_eof(kWait));
+    EXPECT_EQ(browser.wait_exit(kWait), 0);
+    EXPECT_TRUE(contains(lines, "host stderr: args: " + r.args)) << r.args;
+    EXPECT_TRUE(contains(lines, "host stderr: cwd: " + home.path() + "/opt/k")) << r.args;
+    EXPECT_TRUE(contains(lines, R"(← host  {"id":1})"));
+    EXPECT_TRUE(contains(lines, "✗ a browser rejects this message and disconnects: not JSON text in UTF-8"));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("✗"); }), 1);
+  }
+  // An extension that the manifest does not allow: the browser starts nothing.
+  Child refused({bin("karvo-browser"), "--as", "firefox", "--extension-id", "other@karvo.com", "{}"}, env);
+  EXPECT_EQ(refused.wait_exit(kWait), 1);
+  EXPECT_TRUE(refused.wait_stderr("Firefox would not start the host: " + firefox + " does not allow other@karvo.com",
+                                  kWait));
 }
 
 TEST(KarvoBrowser, StopsAHostThatOutlivesItsInput) {

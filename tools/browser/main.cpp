@@ -21,6 +21,9 @@
 #include <string_view>
 #include <vector>
 
+#include "as_browser.h"
+#include "karvo_version.h"
+#include "manifest.h"
 #include "testkit.h"
 
 namespace {
@@ -40,6 +43,12 @@ where. Then it keeps the host's input open for --hold, closes it as a browser do
   --interactive       also read messages from standard input, one per line
   --home DIR          start the host with HOME=DIR
   --env NAME=VALUE    add or replace a variable in the host's environment (repeatable)
+  --as BROWSER        start the host as that browser would (chrome, chromium, firefox, ...): from
+                      the manifest registered for it, with its arguments, in the host's folder
+  --origin ORIGIN     with --as and a Chromium-based browser: the extension that connects
+  --extension-id ID   with --as firefox (or a fork): the extension that connects
+Replies that a browser would reject (over 1 MiB, not JSON) are marked "✗".
+  --help, --version   this text; the version
 )";
 
 struct Options {
@@ -47,6 +56,8 @@ struct Options {
   long hold_ms = 1000;
   long timeout_ms = 5000;
   bool interactive = false;
+  std::string as_browser;
+  std::string extension;
   std::vector<std::string> env;
   std::vector<std::string> messages;
 };
@@ -82,6 +93,15 @@ std::string parse_args(int argc, char** argv, Options& o) {
       if (!value(v) || !parse_ms(v, o.timeout_ms)) return "--timeout needs milliseconds";
     } else if (a == "--interactive") {
       o.interactive = true;
+    } else if (a == "--as") {
+      if (!value(v)) return "--as needs a browser";
+      o.as_browser = v;
+    } else if (a == "--origin") {
+      if (!value(v) || !karvo::reg::normalise_origin(v)) return "--origin needs chrome-extension://<id>/";
+      o.extension = *karvo::reg::normalise_origin(v);
+    } else if (a == "--extension-id") {
+      if (!value(v)) return "--extension-id needs an id";
+      o.extension = v;
     } else if (a == "--home") {
       if (!value(v)) return "--home needs a directory";
       o.env.push_back("HOME=" + std::string(v));
@@ -136,7 +156,12 @@ class Session {
 
   // Prints every complete frame and stderr line that has arrived.
   void pump() {
-    while (auto body = kt::read_frame(host_, Ms(0))) say("← host  " + printable(*body));
+    while (auto body = kt::read_frame(host_, Ms(0))) {
+      say("← host  " + printable(*body));
+      if (const std::string why = karvo::browser::rejection(*body); !why.empty()) {
+        say("✗ a browser rejects this message and disconnects: " + why);
+      }
+    }
     const std::string err = host_.stderr_text();
     for (auto nl = err.find('\n', err_shown_); nl != std::string::npos; nl = err.find('\n', err_shown_)) {
       say("host stderr: " + printable(std::string_view(err).substr(err_shown_, nl - err_shown_)));
@@ -228,12 +253,36 @@ int main(int argc, char** argv) {
     std::fputs(kUsage.data(), stdout);
     return 0;
   }
+  if (argc > 1 && std::string_view(argv[1]) == "--version") {
+    std::puts("karvo-browser " KARVO_VERSION);
+    return 0;
+  }
   Options opt;
   if (const std::string error = parse_args(argc, argv, opt); !error.empty()) {
     std::fprintf(stderr, "karvo-browser: %s\n%s", error.c_str(), kUsage.data());
     return 2;
   }
-  if (opt.host.empty()) {
+  std::vector<std::string> host_argv;
+  std::string host_cwd;
+  if (!opt.as_browser.empty()) {
+    const std::optional<karvo::reg::Browser> b = karvo::reg::browser_from_key(opt.as_browser);
+    if (!b || !opt.host.empty() || opt.extension.empty()) {
+      std::fprintf(stderr, "karvo-browser: --as needs a known browser (%s), its extension, and no --host\n",
+                   karvo::reg::browser_keys().c_str());
+      return 2;
+    }
+    std::string why;
+    const auto launch = karvo::browser::launch_as(*b, opt.extension, karvo::reg::current_places(), why);
+    if (!launch) {
+      std::fprintf(stderr, "karvo-browser: %s\n", why.c_str());
+      return 1;
+    }
+    std::string shown;
+    for (const auto& a : launch->argv) shown += (shown.empty() ? "" : " ") + a;
+    say("as " + std::string(karvo::reg::display_name(*b)) + ", from " + launch->manifest + ": " + shown);
+    host_argv = launch->argv;
+    host_cwd = launch->cwd;
+  } else if (opt.host.empty()) {
     const auto self = kt::self_executable();
     opt.host = (self ? kt::parent_dir(*self) : std::string(".")) + "/karvo-host";
   }
@@ -244,12 +293,14 @@ int main(int argc, char** argv) {
 
   // The host gets no process group of its own: an application that it starts lives on after we end.
   kt::Child::Options child;
-  child.argv = {opt.host};
+  child.argv = host_argv.empty() ? std::vector<std::string>{opt.host} : host_argv;
+  child.cwd = host_cwd;
+  const std::string program = child.argv[0];
   child.env = host_env(opt.env);
   child.own_process_group = false;
   kt::Child host(std::move(child));
   if (!host.started()) {
-    std::fprintf(stderr, "karvo-browser: cannot start %s: %s\n", opt.host.c_str(), std::strerror(host.spawn_error()));
+    std::fprintf(stderr, "karvo-browser: cannot start %s: %s\n", program.c_str(), std::strerror(host.spawn_error()));
     return 127;
   }
   Session session(host);

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <filesystem>
 #include <functional>
+#include <utility>
 
 #include "browsers.h"
 #include "manifest.h"
@@ -35,7 +37,16 @@ struct DoctorRun {
 struct Staging {
   Staging() {
     EXPECT_TRUE(testkit::write_file(root_ + std::string(kHost), "#!/bin/sh\n", 0755));
-    EXPECT_TRUE(testkit::make_dirs(home_.path() + "/.config/chromium"));
+    EXPECT_TRUE(testkit::write_file(root_ + "/opt/karvo/Karvo", "#!/bin/sh\n", 0755));  // what a launch starts
+    EXPECT_TRUE(testkit::write_file(home_.path() + "/.config/chromium/Local State", "{}"));
+  }
+  // Copies of the tools beside the staged host, as an installation has them.
+  void install_tools() {
+    for (const char* tool : {"karvo-doctor", "karvo-register"}) {
+      const std::string to = root_ + "/opt/karvo/" + tool;
+      std::filesystem::copy_file(testkit::bin(tool), to, std::filesystem::copy_options::overwrite_existing);
+    }
+    doctor_ = root_ + "/opt/karvo/karvo-doctor";
   }
 
   std::string manifest_path(reg::Browser b, reg::Scope s = reg::Scope::user) const {
@@ -66,7 +77,7 @@ struct Staging {
   }
 
   DoctorRun doctor(std::vector<std::string> args = {"--origin", std::string(kOrigin)}) {
-    args.insert(args.begin(), {testkit::bin("karvo-doctor"), "--root", root_});
+    args.insert(args.begin(), {doctor_, "--root", root_});
     testkit::Child c(std::move(args), home_.env({"XDG_CONFIG_HOME="}));
     DoctorRun r;
     r.out = c.read_until_eof(30s);
@@ -80,11 +91,15 @@ struct Staging {
   std::string root_ = home_.path() + "/root";
   std::string token_ = "tok-3f9a1c-never-printed";
   std::unique_ptr<StandinApp> app_;
+  std::string doctor_ = testkit::bin("karvo-doctor");
 };
 
 class Doctor : public ::testing::Test, protected Staging {};
 
 TEST_F(Doctor, AllWell) {
+  // The real host, whose version the doctor reads from its program file.
+  std::filesystem::copy_file(testkit::bin("karvo-host"), root_ + std::string(kHost),
+                             std::filesystem::copy_options::overwrite_existing);
   stage_all_well();
   const DoctorRun r = doctor();
   EXPECT_EQ(r.status, 0) << r.out;
@@ -92,10 +107,20 @@ TEST_F(Doctor, AllWell) {
   EXPECT_THAT(r.out, HasSubstr("ok: Chromium: manifest " + manifest + "\n"));
   EXPECT_THAT(r.out, HasSubstr("ok: Chromium: host " + root_ + std::string(kHost) + " is executable\n"));
   EXPECT_THAT(r.out, HasSubstr("ok: Chromium: allows " + std::string(kOrigin) + "\n"));
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("note: karvo-host " + root_ + std::string(kHost) +
+                                              " is version [0-9]+\\.[0-9]+\\.[0-9]+\n"));
   EXPECT_THAT(r.out, HasSubstr("ok: endpoint file " + home_.ipc_path() + " (port " + std::to_string(app_->port()) + ")"));
   EXPECT_THAT(r.out, HasSubstr("ok: Karvo accepts connections on 127.0.0.1:" + std::to_string(app_->port())));
   EXPECT_THAT(r.out, HasSubstr("ok: no launch under way"));
   EXPECT_THAT(r.out, ::testing::EndsWith("all is well\n"));
+  // A policy that blocks every host but allows ours, and one for another browser, stop nothing.
+  ASSERT_TRUE(testkit::write_file(root_ + "/etc/chromium/policies/managed/1.json",
+                                  R"({"NativeMessagingBlocklist": ["*"]})"));
+  ASSERT_TRUE(testkit::write_file(root_ + "/etc/chromium/policies/managed/2.json",
+                                  R"({"NativeMessagingAllowlist": ["com.karvo.bridge"]})"));
+  ASSERT_TRUE(testkit::write_file(root_ + "/etc/opt/chrome/policies/managed/1.json",
+                                  R"({"NativeMessagingBlocklist": ["*"]})"));
+  EXPECT_EQ(doctor().status, 0);
   EXPECT_THAT(r.out, Not(HasSubstr("problem:")));
   // Only browsers found here are checked; no extension named gives a note with what is allowed.
   EXPECT_THAT(r.out, Not(HasSubstr("Firefox")));
@@ -108,6 +133,7 @@ TEST_F(Doctor, StagedFailures) {
     std::string name;
     std::function<void(Staging&)> stage;
     std::function<std::string(Staging&)> line;
+    int problems = 1;
   };
   const std::vector<Case> cases = {
       {"no manifest", [](Staging& d) { d.start_app(); },
@@ -115,7 +141,8 @@ TEST_F(Doctor, StagedFailures) {
          return "problem: Chromium: no manifest of com.karvo.bridge (looked for " +
                 d.manifest_path(reg::Browser::chromium) + ", " +
                 d.manifest_path(reg::Browser::chromium, reg::Scope::system) +
-                "); register it: karvo-register install --browser chromium --origin " + std::string(kOrigin);
+                "); register it: karvo-register install --browser chromium --root " + d.root_ + " --origin " +
+                std::string(kOrigin);
        }},
       {"manifest not JSON",
        [](Staging& d) {
@@ -124,7 +151,8 @@ TEST_F(Doctor, StagedFailures) {
        },
        [](Staging& d) {
          return "problem: Chromium: manifest " + d.manifest_path(reg::Browser::chromium) +
-                " is unusable: it is not valid JSON; rewrite it: karvo-register install --browser chromium";
+                " is unusable: it is not valid JSON; write it anew: karvo-register install --browser chromium --root " +
+                d.root_ + " --origin " + std::string(kOrigin) + " --replace";
        }},
       {"manifest for Firefox in Chromium's folder",
        [](Staging& d) {
@@ -156,7 +184,9 @@ TEST_F(Doctor, StagedFailures) {
        },
        [](Staging& d) {
          return "problem: Chromium: " + std::string(kOrigin) + " is not allowed to connect (" +
-                d.manifest_path(reg::Browser::chromium) + " allows " + std::string(kOtherOrigin) + "); allow it: ";
+                d.manifest_path(reg::Browser::chromium) + " allows " + std::string(kOtherOrigin) +
+                "); allow it too: karvo-register allow --browser chromium --root " + d.root_ + " --origin " +
+                std::string(kOrigin);
        }},
       {"no endpoint file", [](Staging& d) { d.register_chromium(); },
        [](Staging& d) {
@@ -189,7 +219,61 @@ TEST_F(Doctor, StagedFailures) {
          d.register_chromium();
          ASSERT_TRUE(testkit::make_dirs(d.home_.ipc_path()));
        },
-       [](Staging& d) { return "problem: cannot read the endpoint file " + d.home_.ipc_path() + ": Is a directory"; }},
+       [](Staging& d) {
+         return "problem: the endpoint file " + d.home_.ipc_path() + " is a folder, so Karvo cannot write it there; "
+                "remove it, then start Karvo: rmdir '" + d.home_.ipc_path() + "'";
+       }},
+      {"endpoint file with a port out of range",
+       [](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(d.home_.write_ipc(R"({"port": 70000, "token": "tok-3f9a1c-never-printed"})"));
+       },
+       [](Staging&) { return std::string("is unusable: its \"port\" 70000 is not a TCP port (1 to 65535)"); }},
+      {"host is a folder",
+       [](Staging& d) {
+         d.write_manifest(reg::manifest_text(reg::Family::chromium, "/opt", {std::string(kOrigin)}));
+         d.start_app();
+       },
+       [](Staging& d) {
+         return "problem: Chromium: the manifest names " + d.root_ + "/opt, which is not a file, let alone "
+                "karvo-host; register the right one: karvo-register install --browser chromium --root " + d.root_ +
+                " --origin " + std::string(kOrigin) + " --host <where karvo-host is>";
+       }},
+      {"policy blocks every host",
+       [](Staging& d) {
+         d.stage_all_well();
+         ASSERT_TRUE(testkit::write_file(d.root_ + "/etc/chromium/policies/managed/lockdown.json",
+                                         R"({"NativeMessagingBlocklist": ["*"]})"));
+       },
+       [](Staging& d) {
+         return "problem: Chromium: the policy in " + d.root_ + "/etc/chromium/policies/managed/lockdown.json blocks "
+                "native messaging hosts (NativeMessagingBlocklist), and NativeMessagingAllowlist does not name "
+                "com.karvo.bridge";
+       }},
+      {"policy ignores the user's manifests",
+       [](Staging& d) {
+         d.stage_all_well();
+         ASSERT_TRUE(testkit::write_file(d.root_ + "/etc/chromium/policies/managed/a.json",
+                                         R"({"NativeMessagingUserLevelHosts": false})"));
+       },
+       [](Staging& d) {
+         return "problem: Chromium: no manifest of com.karvo.bridge (looked for " +
+                d.manifest_path(reg::Browser::chromium, reg::Scope::system) +
+                "); register it (as root): karvo-register install --browser chromium --system --root " + d.root_;
+       }},
+      {"nothing that a launch could start",
+       [](Staging& d) {
+         d.register_chromium();
+         ASSERT_EQ(::unlink((d.root_ + "/opt/karvo/Karvo").c_str()), 0);
+       },
+       [](Staging& d) {
+         return "problem: a launch cannot start Karvo: nothing at " + d.root_ + "/opt/karvo/Karvo, " + d.root_ +
+                "/opt/karvo/karvo, " + d.root_ + "/opt/karvo/Karvo.exe, " + d.root_ + "/opt/karvo/karvo.exe, " +
+                d.root_ + "/Applications/Karvo.app, and no desktop entry com.karvo.app.desktop in " +
+                d.home_.path() + "/.local/share/applications, " + d.root_ + "/usr/local/share/applications, " +
+                d.root_ + "/usr/share/applications; hosts asked to start Karvo wait 20 s";
+       },
+       2},
       {"nothing listening",
        [](Staging& d) {
          d.register_chromium();
@@ -214,7 +298,126 @@ TEST_F(Doctor, StagedFailures) {
     const DoctorRun r = d.doctor();
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_THAT(r.out, HasSubstr(c.line(d))) << r.out;
-    EXPECT_THAT(r.out, HasSubstr("1 problem found\n"));
+    EXPECT_THAT(r.out, HasSubstr(c.problems == 1 ? std::string("1 problem found\n") : "2 problems found\n"));
+  }
+}
+
+// Splits a command that the doctor printed as a POSIX shell would (plain words and '...' quoting).
+std::vector<std::string> shell_words(std::string_view text) {
+  std::vector<std::string> out;
+  std::string word;
+  bool in_word = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\'') {
+      const std::size_t end = text.find('\'', i + 1);
+      word.append(text.substr(i + 1, end - i - 1));
+      i = end;
+      in_word = true;
+    } else if (c == ' ') {
+      if (in_word) out.push_back(std::exchange(word, {}));
+      in_word = false;
+    } else {
+      word += c;
+      in_word = true;
+    }
+  }
+  if (in_word) out.push_back(word);
+  return out;
+}
+
+// Every piece of advice works when followed: run the exact command that the doctor prints, and the
+// finding is gone.
+TEST_F(Doctor, AdviceWorksWhenFollowed) {
+  struct Case {
+    std::string name;
+    std::function<void(Staging&)> stage;
+    std::string finding;  // identifies the problem line
+  };
+  const auto with_app = [](std::function<void(Staging&)> f) {
+    return [f](Staging& d) {
+      f(d);
+      d.start_app();
+    };
+  };
+  const std::vector<Case> cases = {
+      {"no manifest", with_app([](Staging&) {}), "problem: Chromium: no manifest"},
+      {"manifest not JSON", with_app([](Staging& d) { d.write_manifest("{\"name\": \"com.karvo"); }), "is unusable"},
+      {"manifest path is a folder",
+       with_app([](Staging& d) { ASSERT_TRUE(testkit::make_dirs(d.manifest_path(reg::Browser::chromium))); }),
+       "is a folder, not a manifest"},
+      {"host missing",
+       with_app([](Staging& d) {
+         d.write_manifest(reg::manifest_text(reg::Family::chromium, "/opt/gone", {std::string(kOtherOrigin)}));
+       }),
+       "which does not exist"},
+      {"host is a folder",
+       with_app([](Staging& d) {
+         d.write_manifest(reg::manifest_text(reg::Family::chromium, "/opt", {std::string(kOrigin)}));
+       }),
+       "which is not a file"},
+      {"host not executable",
+       with_app([](Staging& d) {
+         d.register_chromium();
+         ASSERT_EQ(::chmod((d.root_ + std::string(kHost)).c_str(), 0644), 0);
+       }),
+       "which is not an executable file"},
+      {"second extension", with_app([](Staging& d) { d.register_chromium({std::string(kOtherOrigin)}); }),
+       "is not allowed to connect"},
+      {"system-wide manifest without the extension",
+       with_app([](Staging& d) {
+         d.write_manifest(reg::manifest_text(reg::Family::chromium, kHost, {std::string(kOtherOrigin)}),
+                          reg::Browser::chromium, reg::Scope::system);
+       }),
+       "is not allowed to connect"},
+      {"endpoint file is a folder",
+       [](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(testkit::make_dirs(d.home_.ipc_path()));
+       },
+       "is a folder, so Karvo cannot write it"},
+      {"policy ignores the user's manifests",
+       with_app([](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(testkit::write_file(d.root_ + "/etc/chromium/policies/managed/a.json",
+                                         R"({"NativeMessagingUserLevelHosts": false})"));
+       }),
+       "problem: Chromium: no manifest"},
+      {"endpoint file is a pipe",
+       [](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(testkit::make_dirs(d.home_.data_dir()));
+         ASSERT_EQ(::mkfifo(d.home_.ipc_path().c_str(), 0600), 0);
+       },
+       "is not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Staging d;
+    d.install_tools();
+    c.stage(d);
+    const DoctorRun before = d.doctor();
+    std::string line;
+    for (std::size_t at = 0; at < before.out.size();) {
+      const std::size_t end = before.out.find('\n', at);
+      const std::string l = before.out.substr(at, end - at);
+      if (l.starts_with("problem: ") && l.find(c.finding) != std::string::npos) line = l;
+      at = end == std::string::npos ? before.out.size() : end + 1;
+    }
+    ASSERT_FALSE(line.empty()) << before.out;
+    std::size_t from = std::string::npos;
+    for (const char* command : {": karvo-register ", ": chmod ", ": rmdir ", ": rm "}) {
+      if (const std::size_t at = line.rfind(command); at != std::string::npos) from = at + 2;
+    }
+    ASSERT_NE(from, std::string::npos) << line;
+    std::vector<std::string> argv = shell_words(line.substr(from));
+    argv[0] = argv[0] == "karvo-register" ? d.root_ + "/opt/karvo/karvo-register" : "/bin/" + argv[0];
+    testkit::Child command(argv, d.home_.env({"XDG_CONFIG_HOME="}));
+    const std::string said = command.read_until_eof(30s);
+    EXPECT_EQ(command.wait_exit(30s), 0) << line << "\n" << said << command.stderr_text();
+    const DoctorRun after = d.doctor();
+    EXPECT_THAT(after.out, Not(HasSubstr(line))) << after.out;
+    EXPECT_THAT(after.out, Not(HasSubstr(c.finding))) << after.out;
   }
 }
 
@@ -237,7 +440,10 @@ TEST_F(Doctor, LaunchLocksAreReportedWithTheirAge) {
 
 TEST_F(Doctor, FirefoxAndSystemWideManifests) {
   start_app();
-  ASSERT_TRUE(testkit::make_dirs(home_.path() + "/.mozilla/firefox"));
+  ASSERT_TRUE(testkit::write_file(home_.path() + "/.mozilla/firefox/profiles.ini", "[General]\n"));
+  // A system-wide manifest for a browser that is not here (as a package writes them) is not judged.
+  write_manifest(reg::manifest_text(reg::Family::chromium, "/gone", {std::string(kOrigin)}), reg::Browser::edge,
+                 reg::Scope::system);
   // System-wide manifests count when the user has none; the user's come first.
   write_manifest(reg::manifest_text(reg::Family::chromium, kHost, {std::string(kOrigin)}), reg::Browser::chromium,
                  reg::Scope::system);
@@ -248,19 +454,37 @@ TEST_F(Doctor, FirefoxAndSystemWideManifests) {
   EXPECT_THAT(r.out, HasSubstr("ok: Chromium: manifest " + manifest_path(reg::Browser::chromium, reg::Scope::system)));
   EXPECT_THAT(r.out, HasSubstr("problem: Firefox: bridge@karvo.com is not allowed to connect (" +
                                manifest_path(reg::Browser::firefox, reg::Scope::system) +
-                               " allows other@karvo.com); allow it: karvo-register install --browser firefox "
-                               "--extension-id bridge@karvo.com"));
+                               " allows other@karvo.com); allow it too: karvo-register allow --browser firefox "
+                               "--system --root " + root_ + " --extension-id bridge@karvo.com"));
   write_manifest(reg::manifest_text(reg::Family::firefox, kHost, {std::string(kFirefoxId)}), reg::Browser::firefox);
   r = doctor({"--origin", std::string(kOrigin), "--extension-id", std::string(kFirefoxId)});
   EXPECT_EQ(r.status, 0) << r.out;
+  // An enterprise policy that blocks every extension but ours stops nothing; one that blocks ours does.
+  const std::string policies = root_ + "/etc/firefox/policies/policies.json";
+  ASSERT_TRUE(testkit::write_file(policies, R"({"policies": {"ExtensionSettings": {"*": {"installation_mode": "blocked"},
+      "bridge@karvo.com": {"installation_mode": "allowed"}}}})"));
+  EXPECT_EQ(doctor({"--origin", std::string(kOrigin), "--extension-id", std::string(kFirefoxId)}).status, 0);
+  ASSERT_TRUE(testkit::write_file(policies, R"({"policies": {"ExtensionSettings": {"*": {"installation_mode": "blocked"}}}})"));
+  EXPECT_THAT(doctor({"--origin", std::string(kOrigin), "--extension-id", std::string(kFirefoxId)}).out,
+              HasSubstr("problem: Firefox: the enterprise policy in " + policies +
+                        " blocks the extension bridge@karvo.com (ExtensionSettings)"));
   EXPECT_THAT(r.out, HasSubstr("ok: Firefox: manifest " + manifest_path(reg::Browser::firefox)));
   EXPECT_THAT(r.out, HasSubstr("ok: Firefox: allows bridge@karvo.com"));
+  EXPECT_THAT(r.out, Not(HasSubstr("Edge")));
 }
 
 TEST_F(Doctor, BrowsersToCheck) {
   stage_all_well();
+  // A browser found here that the user did not register for is worth a note, not a problem.
+  ASSERT_TRUE(testkit::write_file(home_.path() + "/.mozilla/firefox/profiles.ini", "[General]\n"));
+  DoctorRun only_chromium = doctor();
+  EXPECT_EQ(only_chromium.status, 0) << only_chromium.out;
+  EXPECT_THAT(only_chromium.out, HasSubstr("note: Firefox is here but not registered; if your extension runs there "
+                                           "too: karvo-register install --browser firefox --root " + root_ +
+                                           " --extension-id <extension id>\n"));
   // A browser named on the command line is checked even when nothing shows it is installed.
-  DoctorRun r = doctor({"--browser", "edge", "--origin", std::string(kOrigin)});
+  const DoctorRun r_edge = doctor({"--browser", "edge", "--origin", std::string(kOrigin)});
+  DoctorRun r = r_edge;
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.out, HasSubstr("problem: Microsoft Edge: no manifest of com.karvo.bridge"));
   EXPECT_THAT(r.out, Not(HasSubstr("Chromium")));
@@ -269,11 +493,13 @@ TEST_F(Doctor, BrowsersToCheck) {
   EXPECT_THAT(doctor().out, HasSubstr("note: Chromium installed as a Flatpak (org.chromium.Chromium)"));
   // Without any browser, that is the first problem.
   ASSERT_EQ(::rename((home_.path() + "/.config").c_str(), (home_.path() + "/config.old").c_str()), 0);
+  ASSERT_EQ(::rename((home_.path() + "/.mozilla").c_str(), (home_.path() + "/mozilla.old").c_str()), 0);
   r = doctor();
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.out, ::testing::StartsWith("problem: no supported browser found here"));
   EXPECT_EQ(doctor({"--browser", "opera"}).status, 2);
   EXPECT_EQ(doctor({"--bogus"}).status, 2);
+  EXPECT_THAT(doctor({"--version"}).out, ::testing::MatchesRegex("karvo-doctor [0-9.]+\n"));
 }
 
 }  // namespace

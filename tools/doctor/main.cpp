@@ -10,6 +10,7 @@
 
 #include "browsers.h"
 #include "checks.h"
+#include "karvo_version.h"
 #include "manifest.h"
 
 namespace {
@@ -21,13 +22,15 @@ Checks why a browser extension cannot reach Karvo through karvo-host (com.karvo.
 browser's manifest and the host it names, the extensions it allows, Karvo's endpoint file, Karvo
 accepting a connection and its token, and a launch under way. One line per finding:
 "ok:", "note:" or "problem:" followed by what to do about it. Nothing is changed.
-  --browser NAME      check this browser: chrome, chromium, edge, brave, vivaldi or firefox;
-                      repeat for several (default: every browser found here)
+  --browser NAME      check this browser (repeat for several); default: the browsers registered
+                      for, else every browser found here. Known: chrome, chrome-beta, chrome-dev,
+                      chrome-canary, chromium, edge, edge-beta, edge-dev, brave, vivaldi, firefox,
+                      librewolf, waterfox
   --origin ORIGIN     your extension for Chromium-based browsers, chrome-extension://ID/ or the ID;
                       checked to be allowed (repeat for several)
   --extension-id ID   your extension for Firefox, checked to be allowed (repeat for several)
   --root DIR          look for system-wide files under DIR as if it were /
-  --help              this text
+  --help, --version   this text; the version
 Exit status: 0 when all is well, 1 when a problem was found, 2 on a usage error.
 )";
 
@@ -45,6 +48,10 @@ int run(const std::vector<std::string>& args) {
       std::fputs(kUsage.data(), stdout);
       return 0;
     }
+    if (a == "--version") {
+      std::puts("karvo-doctor " KARVO_VERSION);
+      return 0;
+    }
     if (a != "--browser" && a != "--origin" && a != "--extension-id" && a != "--root") {
       return usage_error("unknown option " + a);
     }
@@ -52,7 +59,7 @@ int run(const std::vector<std::string>& args) {
     const std::string& v = args[++i];
     if (a == "--browser") {
       const std::optional<reg::Browser> b = reg::browser_from_key(v);
-      if (!b) return usage_error("unknown browser " + v + "; say chrome, chromium, edge, brave, vivaldi or firefox");
+      if (!b) return usage_error("unknown browser " + v + "; say one of " + reg::browser_keys());
       if (std::find(options.browsers.begin(), options.browsers.end(), *b) == options.browsers.end()) {
         options.browsers.push_back(*b);
       }

@@ -11,7 +11,10 @@ namespace {
 
 using Base = DirRow::Base;
 
-// Where each browser looks for host manifests. Brave reads Google Chrome's system-wide folder.
+// Where each browser looks for host manifests: in its profile folder (user), and in a fixed folder
+// (system-wide). Every channel of Google Chrome, and Brave, read Chrome's system-wide folder; the
+// channels of Microsoft Edge read Edge's. LibreWolf and Waterfox, built from Firefox, read a folder
+// of their own in the home (Waterfox reads Firefox's folders as well).
 constexpr DirRow kDirs[] = {
     {Browser::chrome, Os::linux_os, Scope::user, Base::config_home, "google-chrome/NativeMessagingHosts"},
     {Browser::chrome, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
@@ -48,13 +51,49 @@ constexpr DirRow kDirs[] = {
 
     {Browser::firefox, Os::linux_os, Scope::user, Base::home, ".mozilla/native-messaging-hosts"},
     {Browser::firefox, Os::linux_os, Scope::system, Base::root, "/usr/lib/mozilla/native-messaging-hosts"},
+    // Where the system's libraries live in lib64 (Fedora, openSUSE), Firefox looks here as well.
+    {Browser::firefox, Os::linux_os, Scope::system, Base::root, "/usr/lib64/mozilla/native-messaging-hosts", true},
     {Browser::firefox, Os::mac_os, Scope::user, Base::home,
      "Library/Application Support/Mozilla/NativeMessagingHosts"},
     {Browser::firefox, Os::mac_os, Scope::system, Base::root,
      "/Library/Application Support/Mozilla/NativeMessagingHosts"},
+
+    {Browser::chrome_beta, Os::linux_os, Scope::user, Base::config_home, "google-chrome-beta/NativeMessagingHosts"},
+    {Browser::chrome_beta, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
+    {Browser::chrome_beta, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Google/Chrome Beta/NativeMessagingHosts"},
+    {Browser::chrome_beta, Os::mac_os, Scope::system, Base::root, "/Library/Google/Chrome/NativeMessagingHosts"},
+    {Browser::chrome_dev, Os::linux_os, Scope::user, Base::config_home, "google-chrome-unstable/NativeMessagingHosts"},
+    {Browser::chrome_dev, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
+    {Browser::chrome_dev, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Google/Chrome Dev/NativeMessagingHosts"},
+    {Browser::chrome_dev, Os::mac_os, Scope::system, Base::root, "/Library/Google/Chrome/NativeMessagingHosts"},
+    {Browser::chrome_canary, Os::linux_os, Scope::user, Base::config_home, "google-chrome-canary/NativeMessagingHosts"},
+    {Browser::chrome_canary, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
+    {Browser::chrome_canary, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Google/Chrome Canary/NativeMessagingHosts"},
+    {Browser::chrome_canary, Os::mac_os, Scope::system, Base::root, "/Library/Google/Chrome/NativeMessagingHosts"},
+
+    {Browser::edge_beta, Os::linux_os, Scope::user, Base::config_home, "microsoft-edge-beta/NativeMessagingHosts"},
+    {Browser::edge_beta, Os::linux_os, Scope::system, Base::root, "/etc/opt/edge/native-messaging-hosts"},
+    {Browser::edge_beta, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Microsoft Edge Beta/NativeMessagingHosts"},
+    {Browser::edge_beta, Os::mac_os, Scope::system, Base::root, "/Library/Microsoft/Edge/NativeMessagingHosts"},
+    {Browser::edge_dev, Os::linux_os, Scope::user, Base::config_home, "microsoft-edge-dev/NativeMessagingHosts"},
+    {Browser::edge_dev, Os::linux_os, Scope::system, Base::root, "/etc/opt/edge/native-messaging-hosts"},
+    {Browser::edge_dev, Os::mac_os, Scope::user, Base::home,
+     "Library/Application Support/Microsoft Edge Dev/NativeMessagingHosts"},
+    {Browser::edge_dev, Os::mac_os, Scope::system, Base::root, "/Library/Microsoft/Edge/NativeMessagingHosts"},
+
+    // Linux only: where these forks keep their manifests elsewhere is not published.
+    {Browser::librewolf, Os::linux_os, Scope::user, Base::home, ".librewolf/native-messaging-hosts"},
+    {Browser::waterfox, Os::linux_os, Scope::user, Base::home, ".waterfox/native-messaging-hosts"},
+    {Browser::waterfox, Os::linux_os, Scope::system, Base::root, "/usr/lib/mozilla/native-messaging-hosts"},
+    {Browser::waterfox, Os::linux_os, Scope::user, Base::home, ".mozilla/native-messaging-hosts", true},
 };
 
-// Folders whose existence shows that a browser is installed (program) or has been used (profile).
+// What shows that a browser is installed (its program folder) or has been used (a file that the browser
+// writes in its profile folder; registration's own folders sit there too, so the folder proves nothing).
 struct SignRow {
   Browser browser;
   Os os;
@@ -63,45 +102,73 @@ struct SignRow {
 };
 constexpr SignRow kSigns[] = {
     {Browser::chrome, Os::linux_os, Base::root, "/opt/google/chrome"},
-    {Browser::chrome, Os::linux_os, Base::config_home, "google-chrome"},
+    {Browser::chrome, Os::linux_os, Base::config_home, "google-chrome/Local State"},
     {Browser::chrome, Os::mac_os, Base::root, "/Applications/Google Chrome.app"},
     {Browser::chrome, Os::mac_os, Base::home, "Applications/Google Chrome.app"},
-    {Browser::chrome, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome"},
+    {Browser::chrome, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome/Local State"},
 
     {Browser::chromium, Os::linux_os, Base::root, "/usr/lib/chromium"},
     {Browser::chromium, Os::linux_os, Base::root, "/usr/lib64/chromium-browser"},
     {Browser::chromium, Os::linux_os, Base::root, "/usr/lib/chromium-browser"},
-    {Browser::chromium, Os::linux_os, Base::config_home, "chromium"},
+    {Browser::chromium, Os::linux_os, Base::config_home, "chromium/Local State"},
     {Browser::chromium, Os::mac_os, Base::root, "/Applications/Chromium.app"},
     {Browser::chromium, Os::mac_os, Base::home, "Applications/Chromium.app"},
-    {Browser::chromium, Os::mac_os, Base::home, "Library/Application Support/Chromium"},
+    {Browser::chromium, Os::mac_os, Base::home, "Library/Application Support/Chromium/Local State"},
 
     {Browser::edge, Os::linux_os, Base::root, "/opt/microsoft/msedge"},
-    {Browser::edge, Os::linux_os, Base::config_home, "microsoft-edge"},
+    {Browser::edge, Os::linux_os, Base::config_home, "microsoft-edge/Local State"},
     {Browser::edge, Os::mac_os, Base::root, "/Applications/Microsoft Edge.app"},
     {Browser::edge, Os::mac_os, Base::home, "Applications/Microsoft Edge.app"},
-    {Browser::edge, Os::mac_os, Base::home, "Library/Application Support/Microsoft Edge"},
+    {Browser::edge, Os::mac_os, Base::home, "Library/Application Support/Microsoft Edge/Local State"},
 
     {Browser::brave, Os::linux_os, Base::root, "/opt/brave.com/brave"},
-    {Browser::brave, Os::linux_os, Base::config_home, "BraveSoftware/Brave-Browser"},
+    {Browser::brave, Os::linux_os, Base::config_home, "BraveSoftware/Brave-Browser/Local State"},
     {Browser::brave, Os::mac_os, Base::root, "/Applications/Brave Browser.app"},
     {Browser::brave, Os::mac_os, Base::home, "Applications/Brave Browser.app"},
-    {Browser::brave, Os::mac_os, Base::home, "Library/Application Support/BraveSoftware/Brave-Browser"},
+    {Browser::brave, Os::mac_os, Base::home,
+     "Library/Application Support/BraveSoftware/Brave-Browser/Local State"},
 
     {Browser::vivaldi, Os::linux_os, Base::root, "/opt/vivaldi"},
-    {Browser::vivaldi, Os::linux_os, Base::config_home, "vivaldi"},
+    {Browser::vivaldi, Os::linux_os, Base::config_home, "vivaldi/Local State"},
     {Browser::vivaldi, Os::mac_os, Base::root, "/Applications/Vivaldi.app"},
     {Browser::vivaldi, Os::mac_os, Base::home, "Applications/Vivaldi.app"},
-    {Browser::vivaldi, Os::mac_os, Base::home, "Library/Application Support/Vivaldi"},
+    {Browser::vivaldi, Os::mac_os, Base::home, "Library/Application Support/Vivaldi/Local State"},
 
     {Browser::firefox, Os::linux_os, Base::root, "/usr/lib/firefox"},
     {Browser::firefox, Os::linux_os, Base::root, "/usr/lib/firefox-esr"},
     {Browser::firefox, Os::linux_os, Base::root, "/usr/lib64/firefox"},
     {Browser::firefox, Os::linux_os, Base::root, "/opt/firefox"},
-    {Browser::firefox, Os::linux_os, Base::home, ".mozilla/firefox"},
+    {Browser::firefox, Os::linux_os, Base::home, ".mozilla/firefox/profiles.ini"},
     {Browser::firefox, Os::mac_os, Base::root, "/Applications/Firefox.app"},
     {Browser::firefox, Os::mac_os, Base::home, "Applications/Firefox.app"},
-    {Browser::firefox, Os::mac_os, Base::home, "Library/Application Support/Firefox"},
+    {Browser::firefox, Os::mac_os, Base::home, "Library/Application Support/Firefox/profiles.ini"},
+
+    {Browser::chrome_beta, Os::linux_os, Base::root, "/opt/google/chrome-beta"},
+    {Browser::chrome_beta, Os::linux_os, Base::config_home, "google-chrome-beta/Local State"},
+    {Browser::chrome_beta, Os::mac_os, Base::root, "/Applications/Google Chrome Beta.app"},
+    {Browser::chrome_beta, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome Beta/Local State"},
+    {Browser::chrome_dev, Os::linux_os, Base::root, "/opt/google/chrome-unstable"},
+    {Browser::chrome_dev, Os::linux_os, Base::config_home, "google-chrome-unstable/Local State"},
+    {Browser::chrome_dev, Os::mac_os, Base::root, "/Applications/Google Chrome Dev.app"},
+    {Browser::chrome_dev, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome Dev/Local State"},
+    {Browser::chrome_canary, Os::linux_os, Base::root, "/opt/google/chrome-canary"},
+    {Browser::chrome_canary, Os::linux_os, Base::config_home, "google-chrome-canary/Local State"},
+    {Browser::chrome_canary, Os::mac_os, Base::root, "/Applications/Google Chrome Canary.app"},
+    {Browser::chrome_canary, Os::mac_os, Base::home, "Library/Application Support/Google/Chrome Canary/Local State"},
+    {Browser::edge_beta, Os::linux_os, Base::root, "/opt/microsoft/msedge-beta"},
+    {Browser::edge_beta, Os::linux_os, Base::config_home, "microsoft-edge-beta/Local State"},
+    {Browser::edge_beta, Os::mac_os, Base::root, "/Applications/Microsoft Edge Beta.app"},
+    {Browser::edge_beta, Os::mac_os, Base::home, "Library/Application Support/Microsoft Edge Beta/Local State"},
+    {Browser::edge_dev, Os::linux_os, Base::root, "/opt/microsoft/msedge-dev"},
+    {Browser::edge_dev, Os::linux_os, Base::config_home, "microsoft-edge-dev/Local State"},
+    {Browser::edge_dev, Os::mac_os, Base::root, "/Applications/Microsoft Edge Dev.app"},
+    {Browser::edge_dev, Os::mac_os, Base::home, "Library/Application Support/Microsoft Edge Dev/Local State"},
+    {Browser::librewolf, Os::linux_os, Base::root, "/usr/share/librewolf"},
+    {Browser::librewolf, Os::linux_os, Base::root, "/usr/lib/librewolf"},
+    {Browser::librewolf, Os::linux_os, Base::home, ".librewolf/profiles.ini"},
+    {Browser::waterfox, Os::linux_os, Base::root, "/usr/lib/waterfox"},
+    {Browser::waterfox, Os::linux_os, Base::root, "/opt/waterfox"},
+    {Browser::waterfox, Os::linux_os, Base::home, ".waterfox/profiles.ini"},
 };
 
 struct BrowserRow {
@@ -119,6 +186,13 @@ constexpr BrowserRow kBrowsers[] = {
     {Browser::brave, "brave", "Brave", Family::chromium, "com.brave.Browser", "brave"},
     {Browser::vivaldi, "vivaldi", "Vivaldi", Family::chromium, "com.vivaldi.Vivaldi", "vivaldi"},
     {Browser::firefox, "firefox", "Firefox", Family::firefox, "org.mozilla.firefox", "firefox"},
+    {Browser::chrome_beta, "chrome-beta", "Google Chrome Beta", Family::chromium, "", ""},
+    {Browser::chrome_dev, "chrome-dev", "Google Chrome Dev", Family::chromium, "", ""},
+    {Browser::chrome_canary, "chrome-canary", "Google Chrome Canary", Family::chromium, "", ""},
+    {Browser::edge_beta, "edge-beta", "Microsoft Edge Beta", Family::chromium, "", ""},
+    {Browser::edge_dev, "edge-dev", "Microsoft Edge Dev", Family::chromium, "", ""},
+    {Browser::librewolf, "librewolf", "LibreWolf", Family::firefox, "io.gitlab.librewolf-community", ""},
+    {Browser::waterfox, "waterfox", "Waterfox", Family::firefox, "net.waterfox.waterfox", ""},
 };
 
 const BrowserRow& row(Browser b) {
@@ -153,6 +227,11 @@ bool is_dir(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool exists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
 // The password database's home of the real user ("" when there is none). The tools are single-threaded.
 std::string passwd_home() {
   const passwd* entry = ::getpwuid(::getuid());
@@ -173,6 +252,42 @@ Places current_places(std::string root) {
 }
 
 std::string_view key(Browser b) { return row(b).key; }
+
+std::string policy_dir(Browser b, const Places& places) {
+  if (places.os != Os::linux_os) return {};
+  std::string_view dir;
+  switch (b) {
+    case Browser::chrome:
+    case Browser::chrome_beta:
+    case Browser::chrome_dev:
+    case Browser::chrome_canary:
+      dir = "/etc/opt/chrome/policies/managed";
+      break;
+    case Browser::chromium:
+      dir = "/etc/chromium/policies/managed";
+      break;
+    case Browser::edge:
+    case Browser::edge_beta:
+    case Browser::edge_dev:
+      dir = "/etc/opt/edge/policies/managed";
+      break;
+    case Browser::brave:
+      dir = "/etc/brave/policies/managed";
+      break;
+    case Browser::vivaldi:
+    case Browser::firefox:
+    case Browser::librewolf:
+    case Browser::waterfox:
+      return {};
+  }
+  return anchored(Base::root, dir, places);
+}
+
+std::string browser_keys() {
+  std::string out;
+  for (const BrowserRow& r : kBrowsers) out += (out.empty() ? "" : ", ") + std::string(r.key);
+  return out;
+}
 std::string_view display_name(Browser b) { return row(b).name; }
 Family family(Browser b) { return row(b).family; }
 
@@ -189,22 +304,36 @@ std::span<const DirRow> dir_table() { return kDirs; }
 
 std::string manifest_dir(Browser b, Scope s, const Places& places) {
   for (const DirRow& r : kDirs) {
-    if (r.browser == b && r.os == places.os && r.scope == s) return anchored(r.base, r.path, places);
+    if (r.browser == b && r.os == places.os && r.scope == s && !r.read_only) return anchored(r.base, r.path, places);
   }
-  return {};  // unreachable: the table has a row for every browser, system and scope
+  return {};  // a browser of another system, or no known system-wide folder
+}
+
+std::vector<std::string> manifest_dirs(Browser b, Scope s, const Places& places) {
+  std::vector<std::string> out;
+  if (std::string dir = manifest_dir(b, s, places); !dir.empty()) out.push_back(std::move(dir));
+  for (const DirRow& r : kDirs) {
+    if (r.browser == b && r.os == places.os && r.scope == s && r.read_only) out.push_back(anchored(r.base, r.path, places));
+  }
+  return out;
 }
 
 std::string manifest_path(Browser b, Scope s, const Places& places) {
-  return join(manifest_dir(b, s, places), std::string(kHostName) + ".json");
+  const std::string dir = manifest_dir(b, s, places);
+  return dir.empty() ? dir : join(dir, std::string(kHostName) + ".json");
 }
 
 std::vector<std::string> manifest_search_order(Browser b, const Places& places) {
-  return {manifest_path(b, Scope::user, places), manifest_path(b, Scope::system, places)};
+  std::vector<std::string> out;
+  for (const Scope s : {Scope::user, Scope::system}) {
+    for (const std::string& dir : manifest_dirs(b, s, places)) out.push_back(join(dir, std::string(kHostName) + ".json"));
+  }
+  return out;
 }
 
 bool browser_found(Browser b, const Places& places) {
   for (const SignRow& s : kSigns) {
-    if (s.browser == b && s.os == places.os && is_dir(anchored(s.base, s.path, places))) return true;
+    if (s.browser == b && s.os == places.os && exists(anchored(s.base, s.path, places))) return true;
   }
   return false;
 }

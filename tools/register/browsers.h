@@ -19,10 +19,20 @@ inline constexpr std::string_view kHostDescription = "Karvo browser bridge";
 enum class Os { linux_os, mac_os };
 enum class Scope { user, system };
 enum class Family { chromium, firefox };  // decides the manifest's list of allowed extensions
-enum class Browser { chrome, chromium, edge, brave, vivaldi, firefox };
+// Release channels of a browser keep their own profile folder, and so their own user manifests.
+enum class Browser {
+  chrome, chromium, edge, brave, vivaldi, firefox,
+  chrome_beta, chrome_dev, chrome_canary, edge_beta, edge_dev, librewolf, waterfox
+};
 
-inline constexpr Browser kAllBrowsers[] = {Browser::chrome, Browser::chromium, Browser::edge,
-                                           Browser::brave,  Browser::vivaldi,  Browser::firefox};
+inline constexpr Browser kAllBrowsers[] = {
+    Browser::chrome,      Browser::chromium,   Browser::edge,          Browser::brave,
+    Browser::vivaldi,     Browser::firefox,    Browser::chrome_beta,   Browser::chrome_dev,
+    Browser::chrome_canary, Browser::edge_beta, Browser::edge_dev,     Browser::librewolf,
+    Browser::waterfox};
+
+// "chrome, chromium, ..., waterfox": the keys that --browser takes.
+std::string browser_keys();
 
 // The system this program was built for.
 constexpr Os this_os() {
@@ -51,16 +61,22 @@ std::optional<Browser> browser_from_key(std::string_view key);
 std::string_view scope_text(Scope s);      // "this user", "system-wide"
 
 // The folder in which browser `b` looks for host manifests of scope `s`. The system folders are
-// prefixed with places.root.
+// prefixed with places.root. "" when the browser has no such folder on that system (a browser for
+// Linux only, or one whose system-wide folder is not known).
 std::string manifest_dir(Browser b, Scope s, const Places& places);
 // manifest_dir + "/com.karvo.bridge.json".
 std::string manifest_path(Browser b, Scope s, const Places& places);
+
+// Every folder of scope `s` in which browser `b` looks: manifest_dir first, then the ones it reads
+// but registration does not write (Firefox's /usr/lib64/mozilla beside /usr/lib/mozilla).
+std::vector<std::string> manifest_dirs(Browser b, Scope s, const Places& places);
 
 // The manifests that browser `b` reads, in the order it tries them (the user's first).
 std::vector<std::string> manifest_search_order(Browser b, const Places& places);
 
 // True when the browser seems to be installed, or to have been used by this user: its program folder
-// or its profile folder exists.
+// exists, or a file that only the browser itself writes in its profile folder ("Local State",
+// "profiles.ini"). A folder that registration created never counts.
 bool browser_found(Browser b, const Places& places);
 
 // A copy of the browser installed as a Flatpak or a Snap, which cannot start karvo-host as a regular
@@ -73,6 +89,10 @@ struct SandboxedInstall {
 };
 std::vector<SandboxedInstall> sandboxed_installs(Browser b, const Places& places);
 
+// The folder of mandatory policies (JSON files) that browser `b` reads on Linux, with places.root;
+// "" when it has none that is known, and on macOS, where policies are managed preferences.
+std::string policy_dir(Browser b, const Places& places);
+
 // The rows of the path table, for the tests.
 struct DirRow {
   Browser browser;
@@ -80,6 +100,7 @@ struct DirRow {
   Scope scope;
   enum class Base { home, config_home, root } base;
   std::string_view path;  // relative to the base (for root: absolute)
+  bool read_only = false;  // the browser reads this folder too; registration writes the first row
 };
 std::span<const DirRow> dir_table();
 

@@ -31,18 +31,20 @@ bool write_all(int fd, std::string_view data) {
   return true;
 }
 
-// Creates the missing folders of `dir`, each with mode 0755 whatever the umask, so that browsers
-// running as other users can read a system-wide manifest. Folders that exist are left as they are.
-int make_dirs(const std::string& dir) {
+// Creates the missing folders of `dir`, each with the mode asked for whatever the umask (0755 lets
+// browsers running as other users read a system-wide manifest). Folders that exist are left as they are.
+int make_dirs(const std::string& dir, const Ownership& own) {
   struct stat st{};
   if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
   if (errno != ENOENT) return errno;
   const std::string parent = parent_of(dir);
   if (parent != dir) {
-    if (const int rc = make_dirs(parent); rc != 0) return rc;
+    if (const int rc = make_dirs(parent, own); rc != 0) return rc;
   }
-  if (::mkdir(dir.c_str(), 0755) != 0) return errno == EEXIST ? 0 : errno;
-  return ::chmod(dir.c_str(), 0755) == 0 ? 0 : errno;
+  if (::mkdir(dir.c_str(), own.folder_mode) != 0) return errno == EEXIST ? 0 : errno;
+  if (::chmod(dir.c_str(), own.folder_mode) != 0) return errno;
+  if (own.owner && ::lchown(dir.c_str(), own.owner->first, own.owner->second) != 0) return errno;
+  return 0;
 }
 
 }  // namespace
@@ -73,9 +75,22 @@ std::optional<std::string> read_text(const std::string& path, int* error) {
   }
 }
 
-int write_text_atomically(const std::string& path, std::string_view content) {
+Ownership home_ownership(const std::string& home) {
+  Ownership own;
+  own.folder_mode = 0700;
+  struct stat st{};
+  if (::geteuid() == 0 && ::stat(home.c_str(), &st) == 0 && st.st_uid != 0) own.owner = {st.st_uid, st.st_gid};
+  return own;
+}
+
+int write_text_atomically(const std::string& path, std::string_view content, const Ownership& own,
+                          bool replace_folder) {
   const std::string dir = parent_of(path);
-  if (const int rc = make_dirs(dir); rc != 0) return rc;
+  if (const int rc = make_dirs(dir, own); rc != 0) return rc;
+  struct stat st{};
+  if (replace_folder && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::rmdir(path.c_str()) != 0) {
+    return errno;
+  }
 
   std::string temp = dir + "/.karvo-register.XXXXXX";
   std::vector<char> name(temp.begin(), temp.end());
@@ -84,11 +99,24 @@ int write_text_atomically(const std::string& path, std::string_view content) {
   if (!fd) return errno;
   temp.assign(name.data());
   int rc = 0;
-  if (!write_all(fd.get(), content) || ::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0) rc = errno;
+  if (!write_all(fd.get(), content) || ::fchmod(fd.get(), 0644) != 0 ||
+      (own.owner && ::fchown(fd.get(), own.owner->first, own.owner->second) != 0) || ::fsync(fd.get()) != 0) {
+    rc = errno;
+  }
   fd.reset();
   if (rc == 0 && ::rename(temp.c_str(), path.c_str()) != 0) rc = errno;
   if (rc != 0) ::unlink(temp.c_str());
   return rc;
+}
+
+void remove_empty_folders(const std::string& dir, const std::string& stop) {
+  if (stop.empty() || stop == "/") return;  // no home known: take nothing
+  std::string at = dir;
+  // Only folders strictly below `stop` go, and rmdir takes none that holds anything.
+  while (at.size() > stop.size() && at.starts_with(stop) && at[stop.size()] == '/') {
+    if (::rmdir(at.c_str()) != 0) return;
+    at = parent_of(at);
+  }
 }
 
 bool exists_no_follow(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace karvo::reg {
 
@@ -11,9 +12,27 @@ namespace karvo::reg {
 // (when given) holds errno.
 std::optional<std::string> read_text(const std::string& path, int* error = nullptr);
 
+// Who gets what write_text_atomically creates, and with which folder mode.
+struct Ownership {
+  unsigned folder_mode = 0755;
+  // When set, the folders created and the file written are given to this user and group.
+  std::optional<std::pair<unsigned, unsigned>> owner;
+};
+
+// For files in a home: folders 0700 (as the browsers and the XDG base directory rules make them), and
+// when root writes into a home that is not root's, everything goes to the home's owner, so that the
+// browser running as that user can still create its profile beside it.
+Ownership home_ownership(const std::string& home);
+
 // Replaces `path` with `content` (mode 0644) through a temporary file in the same folder and a rename,
-// creating missing folders (mode 0755). errno-style code on failure, 0 on success.
-int write_text_atomically(const std::string& path, std::string_view content);
+// creating missing folders (mode and owner as `own` says). errno-style code on failure, 0 on success.
+// With `replace_folder`, an empty folder in the file's place is removed first.
+int write_text_atomically(const std::string& path, std::string_view content, const Ownership& own = {},
+                          bool replace_folder = false);
+
+// Removes the empty folders from `dir` upwards, stopping at `stop` (never removed) or at the first
+// folder that is not empty.
+void remove_empty_folders(const std::string& dir, const std::string& stop);
 
 // True when something (a file, a folder, a link, even a dangling one) exists at `path`.
 bool exists_no_follow(const std::string& path);

@@ -9,6 +9,7 @@
 
 #include "browsers.h"
 #include "executable_path.h"
+#include "karvo_version.h"
 #include "manifest.h"
 #include "registration.h"
 
@@ -16,11 +17,15 @@ namespace {
 
 using namespace karvo::reg;
 
-constexpr std::string_view kUsage = R"(usage: karvo-register install|remove [options]
+constexpr std::string_view kUsage = R"(usage: karvo-register install|remove|allow|disallow [options]
 Installs or removes the native messaging host manifest "com.karvo.bridge.json" that lets browser
 extensions start karvo-host.
-  --browser NAME      chrome, chromium, edge, brave, vivaldi or firefox; repeat for several.
-                      Default: install for every browser found here, remove for all
+  install             write the manifests, allowing exactly the extensions given
+  remove              remove them (and the folders that registration made, when empty)
+  allow, disallow     add the extensions given to the manifests already registered, or take them out;
+                      the host and the other extensions stay
+  --browser NAME      one of the browsers below; repeat for several. Default: install for every
+                      browser found here, otherwise all
   --all               every supported browser, found here or not
   --system            system-wide manifests (needs root) instead of this user's
   --origin ORIGIN     an extension allowed to connect from Chromium-based browsers:
@@ -29,8 +34,12 @@ extensions start karvo-host.
                       repeat for several
   --host PATH         the karvo-host to register (default: karvo-host beside this program)
   --root DIR          act under DIR as if it were / (packaging)
+  --replace           install: overwrite a broken file (or an empty folder) in the manifest's place
   --dry-run           show what would be written or removed, and change nothing
-  --help              this text
+  --help, --version   this text; the version
+Browsers: chrome, chrome-beta, chrome-dev, chrome-canary, chromium, edge, edge-beta, edge-dev,
+brave, vivaldi (Chromium-based: --origin); firefox, librewolf, waterfox (Linux only) (Firefox-based:
+--extension-id). Other Firefox forks that read ~/.mozilla use the firefox registration.
 The manifest lists exactly the extensions given. Installing again with the same options changes
 nothing; removing touches only manifests of com.karvo.bridge.
 Exit status: 0 when everything was done, 1 when something could not be, 2 on a usage error.
@@ -41,11 +50,16 @@ int usage_error(const std::string& text) {
   return 2;
 }
 
-std::string default_host_path() {
+// The karvo-host beside this program, as the browsers will see it: without `root` when it lies there.
+std::string default_host_path(std::string root) {
   const std::optional<std::string> self = karvo::executable_path();
   if (!self) return "karvo-host";
   const std::size_t slash = self->rfind('/');
-  return slash == std::string::npos ? std::string("karvo-host") : self->substr(0, slash + 1) + "karvo-host";
+  if (slash == std::string::npos) return "karvo-host";
+  std::string host = self->substr(0, slash + 1) + "karvo-host";
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  if (!root.empty() && host.starts_with(root + "/")) host.erase(0, root.size());
+  return host;
 }
 
 int run(const std::vector<std::string>& args) {
@@ -54,13 +68,21 @@ int run(const std::vector<std::string>& args) {
     std::fputs(kUsage.data(), stdout);
     return 0;
   }
+  if (args[0] == "--version") {
+    std::puts("karvo-register " KARVO_VERSION);
+    return 0;
+  }
   Request req;
   if (args[0] == "install") {
     req.action = Action::install;
   } else if (args[0] == "remove") {
     req.action = Action::remove;
+  } else if (args[0] == "allow") {
+    req.action = Action::allow;
+  } else if (args[0] == "disallow") {
+    req.action = Action::disallow;
   } else {
-    return usage_error("unknown command " + args[0] + "; say install or remove");
+    return usage_error("unknown command " + args[0] + "; say install, remove, allow or disallow");
   }
   std::string root;
   std::optional<std::string> host;
@@ -79,12 +101,14 @@ int run(const std::vector<std::string>& args) {
       req.scope = Scope::system;
     } else if (a == "--dry-run") {
       req.dry_run = true;
+    } else if (a == "--replace") {
+      req.replace = true;
     } else if (a == "--browser" || a == "--origin" || a == "--extension-id" || a == "--host" || a == "--root") {
       const std::optional<std::string> v = value();
       if (!v) return usage_error(a + " needs a value");
       if (a == "--browser") {
         const std::optional<Browser> b = browser_from_key(*v);
-        if (!b) return usage_error("unknown browser " + *v + "; say chrome, chromium, edge, brave, vivaldi or firefox");
+        if (!b) return usage_error("unknown browser " + *v + "; say one of " + browser_keys());
         if (std::find(req.browsers.begin(), req.browsers.end(), *b) == req.browsers.end()) req.browsers.push_back(*b);
       } else if (a == "--origin") {
         const std::optional<std::string> origin = normalise_origin(*v);
@@ -105,7 +129,7 @@ int run(const std::vector<std::string>& args) {
     }
   }
   if (req.all && !req.browsers.empty()) return usage_error("give either --all or --browser, not both");
-  if (req.action == Action::install) {
+  if (req.action != Action::remove) {
     for (const Browser b : req.browsers) {
       if (family(b) == Family::chromium && req.origins.empty()) {
         return usage_error(std::string(display_name(b)) + " needs the extensions it allows: give --origin");
@@ -117,8 +141,9 @@ int run(const std::vector<std::string>& args) {
     if (req.origins.empty() && req.firefox_ids.empty()) {
       return usage_error("give the extensions allowed to connect: --origin and/or --extension-id");
     }
-    req.host_path = host ? *host : default_host_path();
+    req.host_path = host ? *host : default_host_path(root);
   }
+  if (req.replace && req.action != Action::install) return usage_error("--replace goes with install");
   const Outcome outcome = run_request(req, current_places(root));
   for (const std::string& line : outcome.lines) std::printf("%s\n", line.c_str());
   return outcome.ok ? 0 : 1;

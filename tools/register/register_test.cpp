@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -31,8 +32,11 @@ TEST(PathTable, EveryBrowserSystemAndScopeHasOneFolder) {
     for (const Os os : {Os::linux_os, Os::mac_os}) {
       for (const Scope s : {Scope::user, Scope::system}) {
         int rows = 0;
-        for (const DirRow& r : dir_table()) rows += r.browser == b && r.os == os && r.scope == s;
-        EXPECT_EQ(rows, 1) << key(b) << " " << static_cast<int>(os) << " " << scope_text(s);
+        for (const DirRow& r : dir_table()) rows += r.browser == b && r.os == os && r.scope == s && !r.read_only;
+        // The Firefox forks are known on Linux only, and LibreWolf's system-wide folder is not published.
+        const bool known = (b != Browser::librewolf && b != Browser::waterfox) ||
+                           (os == Os::linux_os && !(b == Browser::librewolf && s == Scope::system));
+        EXPECT_EQ(rows, known ? 1 : 0) << key(b) << " " << static_cast<int>(os) << " " << scope_text(s);
       }
     }
   }
@@ -71,6 +75,17 @@ TEST(PathTable, FoldersPerBrowserSystemAndScope) {
       {Browser::firefox, Os::linux_os, Scope::system, "/r/usr/lib/mozilla/native-messaging-hosts"},
       {Browser::firefox, Os::mac_os, Scope::user, "/h/Library/Application Support/Mozilla/NativeMessagingHosts"},
       {Browser::firefox, Os::mac_os, Scope::system, "/r/Library/Application Support/Mozilla/NativeMessagingHosts"},
+      {Browser::chrome_beta, Os::linux_os, Scope::user, "/h/.cfg/google-chrome-beta/NativeMessagingHosts"},
+      {Browser::chrome_dev, Os::linux_os, Scope::user, "/h/.cfg/google-chrome-unstable/NativeMessagingHosts"},
+      {Browser::chrome_canary, Os::linux_os, Scope::system, "/r/etc/opt/chrome/native-messaging-hosts"},
+      {Browser::chrome_canary, Os::mac_os, Scope::user,
+       "/h/Library/Application Support/Google/Chrome Canary/NativeMessagingHosts"},
+      {Browser::edge_beta, Os::linux_os, Scope::user, "/h/.cfg/microsoft-edge-beta/NativeMessagingHosts"},
+      {Browser::edge_dev, Os::linux_os, Scope::system, "/r/etc/opt/edge/native-messaging-hosts"},
+      {Browser::edge_dev, Os::mac_os, Scope::user, "/h/Library/Application Support/Microsoft Edge Dev/NativeMessagingHosts"},
+      {Browser::librewolf, Os::linux_os, Scope::user, "/h/.librewolf/native-messaging-hosts"},
+      {Browser::waterfox, Os::linux_os, Scope::user, "/h/.waterfox/native-messaging-hosts"},
+      {Browser::waterfox, Os::linux_os, Scope::system, "/r/usr/lib/mozilla/native-messaging-hosts"},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(manifest_dir(r.b, r.scope, fixed_places(r.os)), r.dir) << key(r.b);
@@ -82,6 +97,11 @@ TEST(PathTable, FoldersPerBrowserSystemAndScope) {
   EXPECT_EQ(manifest_search_order(Browser::chromium, real),
             (std::vector<std::string>{"/h/.cfg/chromium/NativeMessagingHosts/com.karvo.bridge.json",
                                       "/etc/chromium/native-messaging-hosts/com.karvo.bridge.json"}));
+  // Firefox also reads the lib64 folder of systems that keep their libraries there.
+  EXPECT_EQ(manifest_search_order(Browser::firefox, real),
+            (std::vector<std::string>{"/h/.mozilla/native-messaging-hosts/com.karvo.bridge.json",
+                                      "/usr/lib/mozilla/native-messaging-hosts/com.karvo.bridge.json",
+                                      "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json"}));
 }
 
 TEST(PathTable, PlacesFollowHomeAndXdgConfigHome) {
@@ -210,7 +230,11 @@ TEST_F(Registration, InstallWritesEachBrowsersManifestOnceAndIsIdempotent) {
   EXPECT_EQ(*chromium, manifest_text(Family::chromium, host_, {std::string(kOrigin)}));
   EXPECT_EQ(read_text(path(Browser::firefox)), manifest_text(Family::firefox, host_, {std::string(kFirefoxId)}));
   EXPECT_EQ(testkit::file_mode(path(Browser::chromium)), 0644u);
-  EXPECT_EQ(testkit::file_mode(manifest_dir(Browser::chromium, Scope::user, places_)), 0755u);
+  // Folders made in a home are private, as the browsers and the XDG base directory rules make them.
+  for (const std::string dir : {"/.config", "/.config/chromium", "/.config/chromium/NativeMessagingHosts", "/.mozilla",
+                                "/.mozilla/native-messaging-hosts"}) {
+    EXPECT_EQ(testkit::file_mode(home_.path() + dir), 0700u) << dir;
+  }
 
   struct stat before{};
   ASSERT_EQ(::stat(path(Browser::chromium).c_str(), &before), 0);
@@ -287,13 +311,24 @@ TEST_F(Registration, SystemWideFileSharedByChromeAndBrave) {
   const std::string shared = places_.root + "/etc/opt/chrome/native-messaging-hosts/com.karvo.bridge.json";
   EXPECT_THAT(o.lines, ::testing::ElementsAre("wrote " + shared + " (Google Chrome, Brave, system-wide)"));
   EXPECT_EQ(testkit::file_mode(shared), 0644u);
+  EXPECT_EQ(testkit::file_mode(places_.root + "/etc/opt/chrome"), 0755u);  // browsers of every user read it
 
-  // Removing it for Brave alone would take it from Google Chrome too: it stays.
+  // Removing it for Brave alone would take it from Google Chrome, installed here, too: it stays.
+  ASSERT_TRUE(testkit::make_dirs(places_.root + "/opt/google/chrome"));
   EXPECT_THAT(run_request(remove({Browser::brave}, Scope::system), places_).lines,
               ::testing::ElementsAre(HasSubstr("Google Chrome reads it too")));
   EXPECT_TRUE(testkit::path_exists(shared));
   EXPECT_TRUE(run_request(remove({Browser::chrome, Browser::brave}, Scope::system), places_).ok);
   EXPECT_FALSE(testkit::path_exists(shared));
+  EXPECT_FALSE(testkit::path_exists(places_.root + "/etc/opt/chrome"));
+  EXPECT_TRUE(testkit::path_exists(places_.root + "/etc/opt"));  // the system's own folders stay
+
+  // Removal finds Firefox's manifest in every folder that Firefox reads.
+  const std::string lib64 = places_.root + "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json";
+  ASSERT_TRUE(testkit::write_file(lib64, manifest_text(Family::firefox, host_, {std::string(kFirefoxId)})));
+  EXPECT_THAT(run_request(remove({Browser::firefox}, Scope::system), places_).lines,
+              ::testing::ElementsAre("removed " + lib64 + " (Firefox, system-wide)"));
+  EXPECT_FALSE(testkit::path_exists(lib64));
 }
 
 TEST_F(Registration, HostMustBeAnAbsoluteExecutable) {
@@ -310,7 +345,19 @@ TEST_F(Registration, HostMustBeAnAbsoluteExecutable) {
 
 TEST_F(Registration, DefaultSetIsTheBrowsersFoundHere) {
   EXPECT_FALSE(run_request(install({}), places_).ok);  // nothing found in an empty home
-  ASSERT_TRUE(testkit::make_dirs(places_.config_home + "/chromium"));
+  // Install then remove leaves a clean home as it was, and nothing of ours counts as a browser.
+  ASSERT_TRUE(run_request(install({Browser::chrome, Browser::edge, Browser::brave, Browser::vivaldi, Browser::firefox}),
+                          places_).ok);
+  ASSERT_TRUE(testkit::make_dirs(places_.config_home + "/chromium/NativeMessagingHosts"));
+  EXPECT_FALSE(browser_found(Browser::chromium, places_));
+  EXPECT_TRUE(run_request(remove({}), places_).ok);
+  std::set<std::string> left;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(home_.path())) left.insert(e.path().string());
+  EXPECT_EQ(left, (std::set<std::string>{places_.root, places_.root + "/usr", places_.root + "/usr/bin",
+                                         places_.root + host_, places_.config_home,
+                                         places_.config_home + "/chromium",
+                                         places_.config_home + "/chromium/NativeMessagingHosts"}));
+  ASSERT_TRUE(testkit::write_file(places_.config_home + "/chromium/Local State", "{}"));
   ASSERT_TRUE(testkit::make_dirs(places_.root + "/usr/lib/firefox-esr"));
   Request r = install({});
   r.firefox_ids.clear();  // Firefox found, but no extension of it given: skipped with a word
@@ -320,7 +367,74 @@ TEST_F(Registration, DefaultSetIsTheBrowsersFoundHere) {
                                               "wrote " + path(Browser::chromium) + " (Chromium, this user)"));
   r.all = true;
   r.firefox_ids = {std::string(kFirefoxId)};
-  EXPECT_EQ(run_request(r, places_).lines.size(), 6u);  // Chrome and Brave share no user folder
+  // Every browser and channel has a user folder of its own.
+  EXPECT_EQ(run_request(r, places_).lines.size(), std::size(kAllBrowsers));
+}
+
+TEST_F(Registration, AllowAndDisallowKeepTheHostAndTheOthers) {
+  constexpr std::string_view kSecond = "chrome-extension://pppppppppppppppppppppppppppppppp/";
+  Request allow = install({Browser::chromium, Browser::firefox});
+  allow.action = Action::allow;
+  allow.origins = {std::string(kSecond)};
+  allow.firefox_ids.clear();
+  EXPECT_FALSE(run_request(allow, places_).ok);  // nothing registered yet: nothing to add to
+  Request first = install({Browser::chromium, Browser::firefox});
+  first.host_path = "/usr/bin/karvo-host";
+  ASSERT_TRUE(run_request(first, places_).ok);
+  const Outcome added = run_request(allow, places_);
+  EXPECT_TRUE(added.ok) << all_lines(added);
+  EXPECT_EQ(read_text(path(Browser::chromium)),
+            manifest_text(Family::chromium, "/usr/bin/karvo-host", {std::string(kOrigin), std::string(kSecond)}));
+  EXPECT_EQ(read_text(path(Browser::firefox)), manifest_text(Family::firefox, host_, {std::string(kFirefoxId)}));
+  EXPECT_THAT(run_request(allow, places_).lines, ::testing::ElementsAre(::testing::StartsWith("unchanged ")));
+
+  Request disallow = allow;
+  disallow.action = Action::disallow;
+  disallow.origins = {std::string(kOrigin)};
+  EXPECT_TRUE(run_request(disallow, places_).ok);
+  EXPECT_EQ(check_manifest(*read_text(path(Browser::chromium)), Family::chromium).allowed,
+            std::vector<std::string>{std::string(kSecond)});
+  disallow.origins = {std::string(kSecond)};  // the last one: that is a removal, not an empty list
+  EXPECT_FALSE(run_request(disallow, places_).ok);
+  EXPECT_TRUE(check_manifest(*read_text(path(Browser::chromium)), Family::chromium).allowed.size() == 1);
+
+  // A broken file or an empty folder in the manifest's place is replaced only when asked to.
+  for (const bool folder : {false, true}) {
+    ASSERT_EQ(std::filesystem::remove(path(Browser::chromium)), true);
+    if (folder) {
+      ASSERT_TRUE(testkit::make_dirs(path(Browser::chromium)));
+    } else {
+      ASSERT_TRUE(testkit::write_file(path(Browser::chromium), "{\"name\": \"com.karvo.bri"));
+    }
+    Request again = install({Browser::chromium});
+    EXPECT_FALSE(run_request(again, places_).ok) << folder;
+    again.replace = true;
+    EXPECT_TRUE(run_request(again, places_).ok) << folder;
+    EXPECT_EQ(read_text(path(Browser::chromium)), manifest_text(Family::chromium, host_, {std::string(kOrigin)}));
+  }
+}
+
+// Run as root (an install script with the user's HOME, sudo -E), registration must not leave folders
+// that the user's browser then cannot write in.
+TEST_F(Registration, RootWritingIntoAUsersHomeGivesItToTheUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  constexpr uid_t kUser = 65534;
+  ASSERT_EQ(::chown(home_.path().c_str(), kUser, kUser), 0);
+  ASSERT_TRUE(run_request(install({Browser::chromium, Browser::firefox}), places_).ok);
+  for (const std::string made : {"/.config", "/.config/chromium", "/.config/chromium/NativeMessagingHosts",
+                                 "/.config/chromium/NativeMessagingHosts/com.karvo.bridge.json", "/.mozilla",
+                                 "/.mozilla/native-messaging-hosts/com.karvo.bridge.json"}) {
+    struct stat st{};
+    ASSERT_EQ(::lstat((home_.path() + made).c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_uid, kUser) << made;
+    EXPECT_EQ(st.st_gid, kUser) << made;
+  }
+  // System-wide files stay root's.
+  ASSERT_TRUE(run_request(install({Browser::chromium}, Scope::system), places_).ok);
+  struct stat st{};
+  ASSERT_EQ(::stat(path(Browser::chromium, Scope::system).c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  ASSERT_EQ(::chown(home_.path().c_str(), 0, 0), 0);
 }
 
 TEST_F(Registration, FlatpakAndSnapInstallsAreExplained) {
@@ -358,6 +472,7 @@ TEST_F(Registration, CommandLine) {
     EXPECT_EQ(run(bad).first, 2) << ::testing::PrintToString(bad);
   }
   EXPECT_THAT(run({"--help"}).second, HasSubstr("com.karvo.bridge"));
+  EXPECT_THAT(run({"--version"}).second, ::testing::MatchesRegex("karvo-register [0-9.]+\n"));
 
   // The default host is the karvo-host beside the program.
   const auto [status, out] = run({"install", "--browser", "chromium", "--origin", "abcdefghijklmnopabcdefghijklmnop"});

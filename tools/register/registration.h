@@ -8,19 +8,24 @@
 
 namespace karvo::reg {
 
-enum class Action { install, remove };
+// install writes manifests that list exactly the extensions given; allow and disallow add extensions
+// to manifests already registered, or take them out, keeping the host and the other extensions.
+enum class Action { install, remove, allow, disallow };
 
 struct Request {
   Action action = Action::install;
   Scope scope = Scope::user;
   // The browsers named by the user. When empty: every supported browser with `all`, else for an
-  // install the browsers found on this system, for a removal every supported browser.
+  // install the browsers found on this system, otherwise every supported browser.
   std::vector<Browser> browsers;
   bool all = false;
   std::vector<std::string> origins;      // normalised chrome-extension://ID/ (Chromium family)
   std::vector<std::string> firefox_ids;  // Firefox extension ids
   std::string host_path;                 // absolute path of karvo-host as the browsers will see it
   bool dry_run = false;
+  // install: also replace a file at our manifest's path that is not a manifest of ours (a broken one,
+  // say), or an empty folder in its place.
+  bool replace = false;
 };
 
 struct Outcome {

@@ -1,0 +1,32 @@
+# Runs register_on_install.cmake as `cmake --install` does, into a staging folder, and checks that every
+# manifest it wrote is listed for install_manifest.txt.
+#   cmake -DBIN=<folder with karvo-register and karvo-host> -DWORK=<scratch folder> -P this file
+cmake_minimum_required(VERSION 3.25)
+set(_stage "${WORK}/stage")
+file(REMOVE_RECURSE "${WORK}")
+file(COPY "${BIN}/karvo-register" "${BIN}/karvo-host" DESTINATION "${_stage}/usr/bin")
+set(ENV{DESTDIR} "${_stage}")
+set(CMAKE_INSTALL_PREFIX /usr)
+set(KARVO_INSTALL_ORIGINS "chrome-extension://abcdefghijklmnopabcdefghijklmnop/")
+set(KARVO_INSTALL_FIREFOX_IDS "bridge@karvo.com")
+set(CMAKE_INSTALL_MANIFEST_FILES "${_stage}/usr/bin/karvo-host;${_stage}/usr/bin/karvo-register")
+include("${CMAKE_CURRENT_LIST_DIR}/register_on_install.cmake")
+
+file(GLOB_RECURSE _written LIST_DIRECTORIES false "${_stage}/*")
+list(LENGTH _written _count)
+if(NOT _count EQUAL 7)  # the two programs and one manifest per folder (Google Chrome and Brave share one)
+  message(FATAL_ERROR "expected 7 files under ${_stage}, found: ${_written}")
+endif()
+foreach(_file IN LISTS _written)
+  if(NOT _file IN_LIST CMAKE_INSTALL_MANIFEST_FILES)
+    message(FATAL_ERROR "${_file} is not in the install manifest: ${CMAKE_INSTALL_MANIFEST_FILES}")
+  endif()
+endforeach()
+# A second install lists them as well (they are unchanged, and still installed).
+set(CMAKE_INSTALL_MANIFEST_FILES "")
+include("${CMAKE_CURRENT_LIST_DIR}/register_on_install.cmake")
+list(LENGTH CMAKE_INSTALL_MANIFEST_FILES _count)
+if(NOT _count EQUAL 5)
+  message(FATAL_ERROR "a second install listed ${CMAKE_INSTALL_MANIFEST_FILES}")
+endif()
+file(REMOVE_RECURSE "${WORK}")
