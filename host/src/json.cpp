@@ -1,4 +1,5 @@
 #include "json.h"
+#include "json_text.h"
 
 #include <algorithm>
 #include <array>
@@ -48,7 +49,7 @@ bool operator==(const Value& a, const Value& b) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Parsing
 
-namespace {
+namespace detail {
 
 // The number's text as the grammar accepted it, converted exactly. Integers keep their integer kind
 // while they fit in 64 bits; nothing when the magnitude lies beyond the double range.
@@ -110,6 +111,10 @@ std::optional<Value> number_from_text(std::string_view text) noexcept {
   if (!found || lead + exponent < 0) return Value(negative ? -0.0 : 0.0);
   return std::nullopt;
 }
+
+}  // namespace detail
+
+namespace {
 
 // Builds the value tree from the parser's events without recursion. Each nesting level has a scratch
 // list of the finished elements (and keys) of the container open at that level; the lists keep their
@@ -244,7 +249,7 @@ class Builder {
       number_part_.append(text);
       text = number_part_;
     }
-    std::optional<Value> v = number_from_text(text);
+    std::optional<Value> v = detail::number_from_text(text);
     number_part_.clear();
     if (!v) {
       ec = boost::json::error::token_overflow;
@@ -280,6 +285,10 @@ std::optional<Value> parse_once(std::string_view text, bool& exponent_overflow) 
   if (ec || !parser.done() || used != text.size()) return std::nullopt;
   return std::move(parser.handler().result());
 }
+
+}  // namespace
+
+namespace detail {
 
 // The parser refuses exponents beyond the range of int, although such a number only underflows to
 // zero (or overflows, which is an error anyway). This copies `text` with every exponent of more than
@@ -321,7 +330,7 @@ bool clamp_exponents(std::string_view text, std::string& out) {
   return changed;
 }
 
-}  // namespace
+}  // namespace detail
 
 std::optional<Value> parse(std::string_view text) noexcept {
   try {
@@ -329,7 +338,7 @@ std::optional<Value> parse(std::string_view text) noexcept {
     std::optional<Value> value = parse_once(text, exponent_overflow);
     if (!value && exponent_overflow) {
       std::string clamped;
-      if (clamp_exponents(text, clamped)) value = parse_once(clamped, exponent_overflow);
+      if (detail::clamp_exponents(text, clamped)) value = parse_once(clamped, exponent_overflow);
     }
     return value;
   } catch (...) {
@@ -379,12 +388,15 @@ static_assert(!any_byte_needs_escape(0x2121212121212121u) && any_byte_needs_esca
               any_byte_needs_escape(0x5C21212121212121u) && any_byte_needs_escape(0x211F212121212121u) &&
               !any_byte_needs_escape(0xFF80E27F20212321u));
 
-void write_string(std::string_view s, std::string& out) {
+}  // namespace
+
+namespace detail {
+
+void write_escaped(std::string_view s, std::string& out) {
   // Make room for a long string at once (with some to spare for escapes and what follows) rather
   // than through a series of doublings; growth stays geometric whatever the library's reserve does.
   const std::size_t need = out.size() + s.size() + 2;
   if (need > out.capacity()) out.reserve(std::max(need + need / 8, 2 * out.capacity()));
-  out.push_back('"');
   const char* run = s.data();
   const char* const end = s.data() + s.size();
   for (const char* p = run; p != end; ++p) {
@@ -406,8 +418,19 @@ void write_string(std::string_view s, std::string& out) {
     }
   }
   out.append(run, static_cast<std::size_t>(end - run));
+}
+
+void write_string(std::string_view s, std::string& out) {
+  out.push_back('"');
+  write_escaped(s, out);
   out.push_back('"');
 }
+
+}  // namespace detail
+
+namespace {
+
+using detail::write_string;
 
 template <class Int> void write_integer(Int n, std::string& out) {
   char buf[24];
