@@ -606,7 +606,7 @@ constexpr char kUsage[] =
     "usage: karvo-bench [--quick] [--only MEASURE] [--host PROGRAM] [--floor PROGRAM] [--large-mib N]\n"
     "       karvo-bench --help\n"
     "  Measures karvo-host against karvo-floor-relay and the Safari relay, and prints a table.\n"
-    "  --quick        a smoke run of a few seconds: few samples, 2 MiB large messages\n"
+    "  --quick        a smoke run of a few seconds: few samples, large messages of 2 and 4 MiB\n"
     "  --host P       the host to measure (default: karvo-host beside this program)\n"
     "  --floor P      the floor relay (default: karvo-floor-relay beside this program)\n"
     "  --only M       only one measure: start-up, round-trip, burst, large, shapes or safari (resident\n"
@@ -651,7 +651,7 @@ std::optional<Settings> parse_options(int argc, char** argv) {
     s.burst_messages = 200;
     s.big_runs = 2;
     s.big_bytes = 2u << 20;
-    s.shape_bytes = {2u << 20};
+    s.shape_bytes = {4u << 20};  // room for 200,000 members of an object
     s.safari_sends = 20;
     s.safari_polls = 3;
   }
