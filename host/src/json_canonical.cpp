@@ -245,13 +245,17 @@ class CanonicalWriter {
       text = number_part_;
     }
     value_begins();
-    // An integer of up to 18 digits is its own text (the grammar allows no leading zero and no plus
-    // sign), all but "-0", which is the double negative zero.
-    const std::size_t digits = text.size() - (text.front() == '-' ? 1 : 0);
-    if (integer && digits <= 18 && text != "-0" && text.find_first_of(".eE") == std::string_view::npos) {
+    // An integer (the parser's int64 and uint64 events come only for text without fraction and
+    // exponent) of up to 18 digits is its own text, since the grammar allows no leading zero and no
+    // plus sign; all but "-0", which is the double negative zero.
+    if (integer && text.size() <= 18 && !(text.size() == 2 && text[0] == '-' && text[1] == '0')) {
       if (writing()) {
         separator();
-        out_.append(text);
+        if (text.size() == 1) {
+          out_.push_back(text[0]);
+        } else {
+          out_.append(text);
+        }
       }
     } else {
       const std::optional<Value> value = detail::number_from_text(text);
