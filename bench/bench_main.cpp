@@ -46,6 +46,7 @@ struct Settings {
   int burst_messages = 10000;
   int big_runs = 6;
   std::size_t big_bytes = 16u << 20;
+  std::vector<std::size_t> shape_bytes = {16u << 20, 64u << 20};
   int safari_sends = 2000;
   int safari_polls = 40;
 };
@@ -62,6 +63,10 @@ struct Subject {
   };
   std::vector<Large> big;  // one per large message, the first one (cold) first
   std::optional<Memory> idle, after_big, after_small;
+  struct Shaped {
+    double mb_per_s, peak_mib;
+  };
+  std::vector<Shaped> shaped;  // one per message of shapes() (size by size, shape by shape), fresh relays
 };
 
 double percentile(std::vector<double> v, double p) {
@@ -116,6 +121,98 @@ std::string large_message(std::size_t size) {
   return head + html + tail;
 }
 
+// The shapes of large message that cost a JSON relay the most, each `size` bytes long and in the host's
+// text form: many small values of two kinds, many zeros, one object of 200,000 members (its keys in
+// descending order, so that they must all be gathered and sorted: the host's text is the same bytes in
+// another order, which the echo application's size and byte sum accept), and nesting to the limit over
+// and over.
+enum class Shape { strings_and_numbers, zeros, wide_object, deep };
+constexpr Shape kShapes[] = {Shape::strings_and_numbers, Shape::zeros, Shape::wide_object, Shape::deep};
+
+const char* shape_name(Shape shape) {
+  switch (shape) {
+    case Shape::strings_and_numbers: return "strings and numbers";
+    case Shape::zeros: return "[0,0,...]";
+    case Shape::wide_object: return "object of 200,000 members";
+    case Shape::deep: return "nesting to the limit";
+  }
+  return "?";
+}
+
+// Closes an array of elements, padding it to exactly `size` bytes with one last string element.
+std::string finish_array(std::string text, std::size_t size) {
+  const std::size_t room = size - text.size() - 1;  // the ']'
+  if (text.size() > 1) {
+    text += ",\"";
+    text.append(room - 3, 'x');
+  } else {
+    text += '"';
+    text.append(room - 2, 'x');
+  }
+  return text + "\"]";
+}
+
+std::string shaped_message(Shape shape, std::size_t size) {
+  std::string text;
+  text.reserve(size);
+  switch (shape) {
+    case Shape::strings_and_numbers: {
+      text = "[";
+      char element[48];
+      for (unsigned i = 0;; ++i) {
+        const int n = std::snprintf(element, sizeof element, "%s\"item-%07u\",%u", i == 0 ? "" : ",", i,
+                                    (i * 7919u) % 10000000u);
+        if (text.size() + static_cast<std::size_t>(n) + 16 > size) break;
+        text.append(element, static_cast<std::size_t>(n));
+      }
+      return finish_array(std::move(text), size);
+    }
+    case Shape::zeros: {
+      // "[0,...,0,10]": the last element makes the length even, as every size here is.
+      text = "[";
+      while (text.size() + 4 < size) text += "0,";
+      text.resize(size - 3);
+      return text + "10]";
+    }
+    case Shape::wide_object: {
+      constexpr unsigned kMembers = 200000;
+      const std::size_t member = size / kMembers;  // "kNNNNNN":"x..." and a comma
+      text = "{";
+      char key[16];
+      for (unsigned i = 0; i < kMembers; ++i) {
+        std::snprintf(key, sizeof key, "\"k%06u\":\"", kMembers - 1 - i);
+        text += key;
+        const std::size_t value = i + 1 < kMembers ? member - 13 : size - text.size() - 2;
+        text.append(value, 'x');
+        text += i + 1 < kMembers ? "\"," : "\"";
+      }
+      return text + "}";
+    }
+    case Shape::deep: {
+      // Within one outer array: objects and arrays in turn, down to the deepest level allowed.
+      std::string open, close;
+      for (std::size_t level = 2; level <= 127; ++level) {
+        if (level % 2 == 0) {
+          open += "{\"a\":";
+          close += '}';
+        } else {
+          open += '[';
+          close += ']';
+        }
+      }
+      std::reverse(close.begin(), close.end());
+      const std::string unit = open + "0" + close;
+      text = "[";
+      while (text.size() + unit.size() + 8 < size) {
+        if (text.size() > 1) text += ',';
+        text += unit;
+      }
+      return finish_array(std::move(text), size);
+    }
+  }
+  return text;
+}
+
 // --- the run ------------------------------------------------------------------------------------
 
 class Bench {
@@ -134,7 +231,8 @@ class Bench {
     const auto wanted = [&](std::string_view measure) { return s_.only.empty() || s_.only == measure; };
     return (!wanted("start-up") || startup()) && open_relays() && (!wanted("round-trip") || round_trips()) &&
            (!wanted("burst") || bursts()) && read_memory(&Subject::idle) && (!wanted("large") || large_messages()) &&
-           close_relays() && (!wanted("safari") || !safari_relay_built() || safari());
+           close_relays() && (!wanted("shapes") || shapes()) &&
+           (!wanted("safari") || !safari_relay_built() || safari());
   }
   void print() const;
   const std::string& error() const { return error_; }
@@ -291,6 +389,43 @@ class Bench {
     return read_memory(&Subject::after_small);
   }
 
+  // Each shape and size in a relay of its own that has answered one small message before, so that its
+  // peak resident memory is that of the one large message.
+  bool shapes() {
+    watchdog().phase("message shapes", seconds(s_.quick ? 60 : 900));
+    for (const std::size_t size : s_.shape_bytes) {
+      for (const Shape shape : kShapes) {
+        const std::string body = shaped_message(shape, size);
+        const std::string framed = testkit::frame(body);
+        const std::string ack = ack_line(body.size(), byte_sum(body));
+        const std::string small = small_message("m", 0);
+        if (!interleaved(1, [&](Subject& subject, int) {
+              subject.process = RelayProcess::start(subject.program, env_, subject.stderr_path);
+              if (!subject.process) return fail(subject, "could not be started");
+              std::string reply;
+              if (!exchange(subject, testkit::frame(small), small, reply)) return false;
+              const std::int64_t t0 = now_ns();
+              if (!exchange(subject, framed, ack, reply)) {
+                return fail(subject, std::string("no acknowledgement of the message of ") + shape_name(shape));
+              }
+              const double took = static_cast<double>(now_ns() - t0) / 1e9;
+              const std::optional<Memory> memory = memory_of(subject.process->pid());
+              if (!memory) return fail(subject, "its memory could not be read");
+              subject.shaped.push_back({static_cast<double>(size) / 1e6 / took,
+                                        static_cast<double>(memory->peak_kib) / 1024.0});
+              subject.process->close_input();
+              const std::optional<int> status = subject.process->wait();
+              subject.process.reset();
+              if (status != 0) return fail(subject, "ended with status " + std::to_string(status.value_or(-1)));
+              return true;
+            })) {
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
   bool read_memory(std::optional<Memory> Subject::*into) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     for (Subject& subject : subjects_) {
@@ -422,6 +557,27 @@ void Bench::print() const {
   print_row({"resident memory, idle once a small message followed", mib(h.after_small, false),
              mib(f.after_small, false), "MiB", 2});
 
+  if (!h.shaped.empty()) {
+    std::printf("\nPeak resident memory of a relay that answered one small message and then one message of each\n"
+                "shape and size (a fresh relay for each); the goal is at most three times the message.\n");
+    std::printf("%-44s %10s %9s %10s %9s  %-9s %s\n", "message", "host", "host/msg", "floor", "host MB/s", "goal",
+                "result");
+    std::size_t i = 0;
+    for (const std::size_t size : s_.shape_bytes) {
+      for (const Shape shape : kShapes) {
+        if (i >= h.shaped.size() || i >= f.shaped.size()) break;
+        const double message_mib = static_cast<double>(size) / (1 << 20);
+        const double times = h.shaped[i].peak_mib / message_mib;
+        std::printf("%-44s %6s MiB %8sx %6s MiB %9s  %-9s %s\n",
+                    (number(message_mib, 0) + " MiB, " + shape_name(shape)).c_str(),
+                    number(h.shaped[i].peak_mib, 1).c_str(), number(times, 2).c_str(),
+                    number(f.shaped[i].peak_mib, 1).c_str(), number(h.shaped[i].mb_per_s, 1).c_str(), "<= 3.00x",
+                    times <= 3.0 ? "pass" : "MISS");
+        ++i;
+      }
+    }
+  }
+
   if (!safari_) return;
   const SafariFigures& sf = *safari_;
   std::printf("\nSafari relay, in this process against the same echo application\n");
@@ -450,11 +606,11 @@ constexpr char kUsage[] =
     "usage: karvo-bench [--quick] [--only MEASURE] [--host PROGRAM] [--floor PROGRAM] [--large-mib N]\n"
     "       karvo-bench --help\n"
     "  Measures karvo-host against karvo-floor-relay and the Safari relay, and prints a table.\n"
-    "  --quick        a smoke run of a few seconds: few samples, a 2 MiB large message\n"
+    "  --quick        a smoke run of a few seconds: few samples, large messages of 2 and 4 MiB\n"
     "  --host P       the host to measure (default: karvo-host beside this program)\n"
     "  --floor P      the floor relay (default: karvo-floor-relay beside this program)\n"
-    "  --only M       only one measure: start-up, round-trip, burst, large or safari (resident memory is\n"
-    "                 always read)\n"
+    "  --only M       only one measure: start-up, round-trip, burst, large, shapes or safari (resident\n"
+    "                 memory is always read)\n"
     "  --large-mib N  the large message's size in MiB (default 16)\n";
 
 std::optional<Settings> parse_options(int argc, char** argv) {
@@ -475,7 +631,7 @@ std::optional<Settings> parse_options(int argc, char** argv) {
     } else if (arg == "--only" && has_value) {
       s.only = argv[++i];
       if (s.only != "start-up" && s.only != "round-trip" && s.only != "burst" && s.only != "large" &&
-          s.only != "safari") {
+          s.only != "shapes" && s.only != "safari") {
         return std::nullopt;
       }
     } else if (arg == "--large-mib" && has_value) {
@@ -495,6 +651,7 @@ std::optional<Settings> parse_options(int argc, char** argv) {
     s.burst_messages = 200;
     s.big_runs = 2;
     s.big_bytes = 2u << 20;
+    s.shape_bytes = {4u << 20};  // room for 200,000 members of an object
     s.safari_sends = 20;
     s.safari_polls = 3;
   }

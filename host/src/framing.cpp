@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "json.h"
+#include "json_canonical.h"
 #include "log.h"
 
 namespace karvo {
@@ -115,14 +115,12 @@ bool write_native_message_to(int fd, std::string_view body) {
   if (body.size() <= kMaxOutboundMessage) return write_frame(fd, body);
 
   log_line("dropped an app message over 1 MB");
-  const std::optional<json::Value> dropped = json::parse(body);
-  const json::Value* id = dropped ? dropped->find("id") : nullptr;
-  if (id == nullptr) return true;
-  json::Value reply{json::Object{}};
-  reply.insert("error", "too-large");
-  reply.insert("id", *id);
-  reply.insert("type", "error");
-  const std::string text = json::serialise(reply);
+  // Only the "id" is wanted of a line that may be as large as the link allows: it is found in one pass
+  // that keeps nothing else of the line.
+  const std::optional<std::string> id = json::top_level_id(body);
+  if (!id) return true;
+  // The reply's keys in byte order, as the host writes every object.
+  const std::string text = "{\"error\":\"too-large\",\"id\":" + *id + ",\"type\":\"error\"}";
   // A reply that is itself oversized (a huge "id") is dropped too, rather than guarded again.
   if (text.size() > kMaxOutboundMessage) return true;
   return write_frame(fd, text);

@@ -1,6 +1,8 @@
 #include "framing.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -170,6 +172,38 @@ TEST(FrameWriting, OversizedMessagesBecomeTooLargeReplies) {
     EXPECT_EQ(w.out, c.reply.empty() ? "" : header(static_cast<std::uint32_t>(c.reply.size())) + c.reply)
         << c.body.substr(0, 40);
   }
+}
+
+#ifndef KARVO_SANITIZE_BUILD
+#define KARVO_SANITIZE_BUILD ""
+#endif
+
+// An application line as large as a link line may be, of the smallest values, answered under a memory
+// limit far below what a tree of it would take: the line and its "id" are all that the reply needs.
+TEST(FrameWriting, TooLargeReplyOfAHugeLineNeedsNoMoreThanTheLine) {
+  // The sanitizers reserve more address space than any limit that would mean something here.
+  if (std::string_view(KARVO_SANITIZE_BUILD) != "") GTEST_SKIP() << "address space limits need a plain build";
+  Pipe out;
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{512u << 20, 512u << 20};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
+    std::string line;
+    line.reserve(64u << 20);
+    line = R"({"id":{"n":7,"k":"r"},"v":[0)";
+    while (line.size() + 3 < (64u << 20)) line += ",0";
+    line += "]}";
+    // Standard error stays the test's: the log line shows there.
+    ::_exit(write_native_message_to(out.write.get(), line) ? 0 : 1);
+  }
+  out.write.reset();
+  const std::string written = read_all(out.read.get());
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string reply = R"({"error":"too-large","id":{"k":"r","n":7},"type":"error"})";
+  EXPECT_EQ(written, header(static_cast<std::uint32_t>(reply.size())) + reply);
 }
 
 TEST(FrameWriting, ClosedReaderIsAFailureNotASignal) {

@@ -1,5 +1,6 @@
 #include "json.h"
 #include "json_number.h"
+#include "json_text.h"
 
 #include <algorithm>
 #include <array>
@@ -221,6 +222,10 @@ std::optional<Value> parse_once(std::string_view text, bool& exponent_overflow) 
   return std::move(parser.handler().result());
 }
 
+}  // namespace
+
+namespace detail {
+
 // The parser refuses exponents beyond the range of int, although such a number only underflows to
 // zero (or overflows, which is an error anyway). This copies `text` with every exponent of more than
 // nine significant digits (outside strings) replaced by 999999999, which gives the same outcome; false
@@ -261,7 +266,7 @@ bool clamp_exponents(std::string_view text, std::string& out) {
   return changed;
 }
 
-}  // namespace
+}  // namespace detail
 
 std::optional<Value> parse(std::string_view text) noexcept {
   try {
@@ -269,7 +274,7 @@ std::optional<Value> parse(std::string_view text) noexcept {
     std::optional<Value> value = parse_once(text, exponent_overflow);
     if (!value && exponent_overflow) {
       std::string clamped;
-      if (clamp_exponents(text, clamped)) value = parse_once(clamped, exponent_overflow);
+      if (detail::clamp_exponents(text, clamped)) value = parse_once(clamped, exponent_overflow);
     }
     return value;
   } catch (...) {
@@ -319,12 +324,15 @@ static_assert(!any_byte_needs_escape(0x2121212121212121u) && any_byte_needs_esca
               any_byte_needs_escape(0x5C21212121212121u) && any_byte_needs_escape(0x211F212121212121u) &&
               !any_byte_needs_escape(0xFF80E27F20212321u));
 
-void write_string(std::string_view s, std::string& out) {
+}  // namespace
+
+namespace detail {
+
+void write_escaped(std::string_view s, std::string& out) {
   // Make room for a long string at once (with some to spare for escapes and what follows) rather
   // than through a series of doublings; growth stays geometric whatever the library's reserve does.
   const std::size_t need = out.size() + s.size() + 2;
   if (need > out.capacity()) out.reserve(std::max(need + need / 8, 2 * out.capacity()));
-  out.push_back('"');
   const char* run = s.data();
   const char* const end = s.data() + s.size();
   for (const char* p = run; p != end; ++p) {
@@ -346,8 +354,19 @@ void write_string(std::string_view s, std::string& out) {
     }
   }
   out.append(run, static_cast<std::size_t>(end - run));
+}
+
+void write_string(std::string_view s, std::string& out) {
+  out.push_back('"');
+  write_escaped(s, out);
   out.push_back('"');
 }
+
+}  // namespace detail
+
+namespace {
+
+using detail::write_string;
 
 template <class Int> void write_integer(Int n, std::string& out) {
   char buf[24];

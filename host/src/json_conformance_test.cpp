@@ -1,7 +1,8 @@
 // The public JSONTestSuite parsing corpus: y_ files must parse, n_ files must not, and of the i_ files
 // exactly those whose numbers underflow or exceed 64 bits parse. Everything that parses must survive a
-// round trip through the canonical text.
+// round trip through the canonical text, and the one-pass writer must make the same of every sample.
 #include "json.h"
+#include "json_canonical.h"
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,19 @@ void expect_round_trip(const Sample& sample, const Value& value) {
   EXPECT_EQ(serialise(*again), text) << sample.name;
 }
 
+// The one-pass writer refuses what the tree refuses and otherwise writes the same text; the root
+// object's "id" it finds is the tree's.
+void expect_one_pass_agrees(const Sample& sample, const std::optional<Value>& tree) {
+  std::string body = sample.bytes, out;
+  const bool written = canonicalise(body, out);
+  EXPECT_EQ(written, tree.has_value()) << sample.name;
+  if (written && tree) {
+    EXPECT_EQ(out, serialise(*tree)) << sample.name;
+  }
+  const Value* id = tree ? tree->find("id") : nullptr;
+  EXPECT_EQ(top_level_id(sample.bytes), id ? std::optional(serialise(*id)) : std::nullopt) << sample.name;
+}
+
 TEST(JsonConformance, EveryYesSampleParsesAndRoundTrips) {
   const auto samples = load('y');
   EXPECT_GE(samples.size(), 95u);
@@ -65,6 +79,7 @@ TEST(JsonConformance, EveryYesSampleParsesAndRoundTrips) {
     std::optional<Value> value = parse_exact(sample.bytes);
     EXPECT_TRUE(value.has_value()) << sample.name;
     if (value) expect_round_trip(sample, *value);
+    expect_one_pass_agrees(sample, value);
   }
 }
 
@@ -73,6 +88,7 @@ TEST(JsonConformance, NoNoSampleParses) {
   EXPECT_GE(samples.size(), 188u);
   for (const Sample& sample : samples) {
     EXPECT_FALSE(parse_exact(sample.bytes).has_value()) << sample.name;
+    expect_one_pass_agrees(sample, std::nullopt);
   }
 }
 
@@ -82,6 +98,7 @@ TEST(JsonConformance, ImplementationDefinedSamplesFollowTheHostRules) {
   std::set<std::string> parsed;
   for (const Sample& sample : samples) {
     std::optional<Value> value = parse_exact(sample.bytes);
+    expect_one_pass_agrees(sample, value);
     if (!value) continue;
     parsed.insert(sample.name);
     expect_round_trip(sample, *value);

@@ -1,0 +1,405 @@
+#include "json_canonical.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include <boost/json/basic_parser_impl.hpp>
+
+#include "json.h"
+#include "json_number.h"
+#include "json_text.h"
+
+namespace karvo::json {
+namespace {
+
+// Takes the parser's events and writes the host's text as they come. Arrays and scalars go straight to
+// the output. An object's members are written there too, each as `"key":value`, in the order in which
+// they arrive; the object remembers where each begins and its key, and when it closes with its keys out
+// of order (or repeated) it puts the members in key order, the last of a repeated key only.
+//
+// In `top_level_id` mode nothing is written but the value of the root object's member "id": the output
+// holds that value's text alone, and a later "id" replaces an earlier one.
+class CanonicalWriter {
+ public:
+  enum class Mode { whole, top_level_id };
+
+  static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
+  static constexpr std::size_t max_object_size = static_cast<std::size_t>(-1);
+  static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
+  static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
+
+  using error_code = boost::json::error_code;
+  using string_view = boost::json::string_view;
+
+  CanonicalWriter(Mode mode, std::string& out, bool defer_root) : mode_(mode), out_(out), defer_root_(defer_root) {
+    levels_.reserve(kMaxDepth);
+  }
+
+  // Whole mode: writes the root object's members in order when that was left until the parse was over
+  // (see close_object); `scratch` is memory that the caller no longer needs.
+  void finish_root(std::string& scratch) {
+    if (!root_pending_) return;
+    root_pending_ = false;
+    put_in_key_order(levels_[0], scratch);
+    out_.push_back('}');
+  }
+  // Top-level "id" mode: whether the output holds an "id".
+  bool found_id() const noexcept { return found_id_; }
+
+  bool on_document_begin(error_code&) { return true; }
+  bool on_document_end(error_code&) { return true; }
+
+  bool on_array_begin(error_code&) {
+    open(false);
+    return true;
+  }
+  bool on_object_begin(error_code&) {
+    open(true);
+    return true;
+  }
+  bool on_array_end(std::size_t, error_code&) {
+    const Level& level = levels_[--depth_];
+    if (level.writing) out_.push_back(']');
+    value_done();
+    return true;
+  }
+  bool on_object_end(std::size_t, error_code&) {
+    Level& level = levels_[--depth_];
+    if (level.writing) close_object(level);
+    value_done();
+    return true;
+  }
+
+  bool on_key_part(string_view s, std::size_t, error_code&) {
+    key_piece(s);
+    return true;
+  }
+  bool on_key(string_view s, std::size_t, error_code&) {
+    key_piece(s);
+    key_done();
+    return true;
+  }
+
+  bool on_string_part(string_view s, std::size_t, error_code&) {
+    string_piece(s);
+    return true;
+  }
+  bool on_string(string_view s, std::size_t, error_code&) {
+    string_piece(s);
+    if (writing()) out_.push_back('"');
+    string_open_ = false;
+    value_done();
+    return true;
+  }
+
+  bool on_number_part(string_view s, error_code&) {
+    number_part_.append(s.data(), s.size());
+    return true;
+  }
+  bool on_int64(std::int64_t, string_view s, error_code& ec) { return number(s, true, ec); }
+  bool on_uint64(std::uint64_t, string_view s, error_code& ec) { return number(s, true, ec); }
+  bool on_double(double, string_view s, error_code& ec) { return number(s, false, ec); }
+
+  bool on_bool(bool b, error_code&) {
+    literal(b ? "true" : "false");
+    return true;
+  }
+  bool on_null(error_code&) {
+    literal("null");
+    return true;
+  }
+  // Comments are not enabled, so these are never called.
+  bool on_comment_part(string_view, error_code& ec) { return fail(ec); }
+  bool on_comment(string_view, error_code& ec) { return fail(ec); }
+
+ private:
+  struct Member {
+    std::size_t key_end;     // in Level::keys, where the previous member's key ends this one's begins
+    std::size_t text_begin;  // in the output: the key's opening quotation mark
+  };
+  struct Level {
+    bool object = false;
+    bool writing = false;  // its text goes to the output
+    bool first = true;     // nothing written inside it yet
+    bool in_order = true;  // each key so far greater than the one before it
+    std::vector<Member> members;
+    std::string keys;  // the members' keys as parsed, one after another
+  };
+
+  static bool fail(error_code& ec) {
+    ec = boost::json::error::syntax;
+    return false;
+  }
+
+  bool writing() const noexcept { return mode_ == Mode::whole || capturing_; }
+
+  // Called as each value begins, before it writes anything: the root object's "id" starts the capture.
+  void value_begins() {
+    if (mode_ == Mode::top_level_id && depth_ == 1 && id_next_) {
+      id_next_ = false;
+      capturing_ = true;
+      out_.clear();  // a later "id" wins
+    }
+  }
+  // Called as each value ends, after it has written everything.
+  void value_done() {
+    if (capturing_ && depth_ == 1) {
+      capturing_ = false;
+      found_id_ = true;
+    }
+  }
+
+  // The comma before an array's element; an object's members get theirs with their key.
+  void separator() {
+    if (depth_ == 0) return;
+    Level& top = levels_[depth_ - 1];
+    if (!top.writing || top.object) return;
+    if (!top.first) out_.push_back(',');
+    top.first = false;
+  }
+
+  void open(bool object) {
+    value_begins();
+    const bool w = writing();
+    if (w) {
+      separator();
+      out_.push_back(object ? '{' : '[');
+    }
+    // The parser stops nesting at kMaxDepth levels; nothing deeper arrives here.
+    if (depth_ == levels_.size()) levels_.emplace_back();
+    Level& level = levels_[depth_++];
+    level.object = object;
+    level.writing = w;
+    level.first = true;
+    level.in_order = true;
+    level.members.clear();
+    level.keys.clear();
+  }
+
+  void key_piece(string_view s) {
+    Level& top = levels_[depth_ - 1];
+    if (top.writing) {
+      if (!key_open_) {
+        if (!top.first) out_.push_back(',');
+        top.first = false;
+        member_begin_ = out_.size();
+        out_.push_back('"');
+        key_open_ = true;
+      }
+      top.keys.append(s.data(), s.size());
+      detail::write_escaped(std::string_view(s.data(), s.size()), out_);
+    } else if (mode_ == Mode::top_level_id && depth_ == 1) {
+      // Only whether the key is "id" matters here: no more of it is kept than that takes.
+      key_length_ += s.size();
+      if (key_length_ <= 2) key_probe_.append(s.data(), s.size());
+    }
+  }
+
+  void key_done() {
+    Level& top = levels_[depth_ - 1];
+    if (top.writing) {
+      out_.append("\":");
+      key_open_ = false;
+      if (!top.members.empty()) {
+        const std::size_t n = top.members.size();
+        const std::size_t previous_begin = n >= 2 ? top.members[n - 2].key_end : 0;
+        const std::size_t previous_end = top.members[n - 1].key_end;
+        const std::string_view keys = top.keys;
+        const std::string_view previous = keys.substr(previous_begin, previous_end - previous_begin);
+        if (!(previous < keys.substr(previous_end))) top.in_order = false;
+      }
+      top.members.push_back({top.keys.size(), member_begin_});
+    } else if (mode_ == Mode::top_level_id && depth_ == 1) {
+      id_next_ = key_length_ == 2 && key_probe_ == "id";
+      key_length_ = 0;
+      key_probe_.clear();
+    }
+  }
+
+  void string_piece(string_view s) {
+    if (!string_open_) {
+      string_open_ = true;
+      value_begins();
+      if (writing()) {
+        separator();
+        out_.push_back('"');
+      }
+    }
+    if (writing()) detail::write_escaped(std::string_view(s.data(), s.size()), out_);
+  }
+
+  void literal(std::string_view text) {
+    value_begins();
+    if (writing()) {
+      separator();
+      out_.append(text);
+    }
+    value_done();
+  }
+
+  bool number(string_view last, bool integer, error_code& ec) {
+    std::string_view text(last.data(), last.size());
+    if (!number_part_.empty()) {
+      number_part_.append(text);
+      text = number_part_;
+    }
+    value_begins();
+    // An integer (the parser's int64 and uint64 events come only for text without fraction and
+    // exponent) of up to 18 digits is its own text, since the grammar allows no leading zero and no
+    // plus sign; all but "-0", which is the double negative zero.
+    if (integer && text.size() <= 18 && !(text.size() == 2 && text[0] == '-' && text[1] == '0')) {
+      if (writing()) {
+        separator();
+        if (text.size() == 1) {
+          out_.push_back(text[0]);
+        } else {
+          out_.append(text);
+        }
+      }
+    } else {
+      const std::optional<Value> value = number_from_text(text);
+      if (!value) {
+        ec = boost::json::error::token_overflow;
+        return false;
+      }
+      if (writing()) {
+        separator();
+        serialise_to(*value, out_);
+      }
+    }
+    number_part_.clear();
+    value_done();
+    return true;
+  }
+
+  void close_object(Level& level) {
+    if (level.in_order) {
+      out_.push_back('}');
+      return;
+    }
+    // The root object is put in order once the parse is over, in memory that the caller lends then
+    // (the text that has been read), rather than in a second copy of the whole message.
+    if (depth_ == 0 && defer_root_) {
+      root_pending_ = true;
+      return;
+    }
+    put_in_key_order(level, scratch_);
+    out_.push_back('}');
+  }
+
+  // Rewrites the level's members, which end the output, in ascending byte order of their keys; of a
+  // repeated key only the last member stays.
+  void put_in_key_order(const Level& level, std::string& scratch) {
+    const std::vector<Member>& members = level.members;
+    const std::string_view keys = level.keys;
+    const auto key = [&](std::size_t i) {
+      const std::size_t begin = i == 0 ? 0 : members[i - 1].key_end;
+      return keys.substr(begin, members[i].key_end - begin);
+    };
+    order_.resize(members.size());
+    for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = i;
+    // Stable, so that of equal keys the last one is the last of its run.
+    std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+
+    const std::size_t base = members.front().text_begin;
+    const std::size_t end = out_.size();
+    scratch.assign(out_, base, end - base);
+    out_.resize(base);
+    bool first = true;
+    for (std::size_t k = 0; k < order_.size(); ++k) {
+      const std::size_t i = order_[k];
+      if (k + 1 < order_.size() && key(order_[k + 1]) == key(i)) continue;
+      const std::size_t text_end = i + 1 < members.size() ? members[i + 1].text_begin - 1 : end;
+      if (!first) out_.push_back(',');
+      first = false;
+      out_.append(scratch, members[i].text_begin - base, text_end - members[i].text_begin);
+    }
+  }
+
+  const Mode mode_;
+  std::string& out_;
+  const bool defer_root_;
+  std::vector<Level> levels_;
+  std::size_t depth_ = 0;  // containers open now
+  std::string number_part_;
+  bool string_open_ = false;
+  bool key_open_ = false;
+  std::size_t member_begin_ = 0;
+  std::string scratch_;
+  std::vector<std::size_t> order_;
+  bool root_pending_ = false;
+  // Top-level "id" mode.
+  std::size_t key_length_ = 0;
+  std::string key_probe_;
+  bool id_next_ = false;  // the root object's key just read is "id"
+  bool capturing_ = false;
+  bool found_id_ = false;
+};
+
+struct Pass {
+  bool parsed = false;
+  bool exponent_overflow = false;  // the parser gave up on an exponent too long for it
+  bool found_id = false;
+};
+
+// One pass of the parser over `text`, writing into `out`. `root_scratch`, when given, is memory that
+// the caller lends once the text has been read.
+Pass write_once(std::string_view text, CanonicalWriter::Mode mode, std::string& out, std::string* root_scratch) {
+  out.clear();
+  boost::json::parse_options options;
+  options.max_depth = kMaxDepth;
+  boost::json::basic_parser<CanonicalWriter> parser(options, mode, out, root_scratch != nullptr);
+  boost::json::error_code ec;
+  static constexpr char kEmpty[1] = {};
+  const char* data = text.empty() ? kEmpty : text.data();
+  const std::size_t used = parser.write_some(false, data, text.size(), ec);
+  Pass pass;
+  pass.exponent_overflow = ec == boost::json::error::exponent_overflow;
+  // Whatever follows the value (after its white space) is left unread: such a text does not parse.
+  if (ec || !parser.done() || used != text.size()) return pass;
+  if (root_scratch != nullptr) parser.handler().finish_root(*root_scratch);
+  pass.parsed = true;
+  pass.found_id = parser.handler().found_id();
+  return pass;
+}
+
+// write_once, and once more with long exponents clamped when the parser gave up on one.
+Pass write(std::string_view text, CanonicalWriter::Mode mode, std::string& out, std::string* root_scratch) {
+  Pass pass = write_once(text, mode, out, root_scratch);
+  if (pass.parsed || !pass.exponent_overflow) return pass;
+  std::string clamped;
+  if (!detail::clamp_exponents(text, clamped)) return pass;
+  return write_once(clamped, mode, out, root_scratch);
+}
+
+}  // namespace
+
+bool canonicalise(std::string& text, std::string& out) noexcept {
+  try {
+    // The text is about as long as the message: room for it at once, without the old content copied
+    // over into a larger block.
+    const std::size_t want = text.size() + text.size() / 8 + 16;
+    if (out.capacity() < want) {
+      std::string().swap(out);
+      out.reserve(want);
+    }
+    return write(text, CanonicalWriter::Mode::whole, out, &text).parsed;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::optional<std::string> top_level_id(std::string_view text) noexcept {
+  try {
+    std::string id;
+    const Pass pass = write(text, CanonicalWriter::Mode::top_level_id, id, nullptr);
+    if (!pass.parsed || !pass.found_id) return std::nullopt;
+    return id;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace karvo::json
