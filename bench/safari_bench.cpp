@@ -66,7 +66,8 @@ std::optional<SafariFigures> measure_safari(EchoApp& app, const std::string& hom
 
   SafariFigures figures;
   for (int i = 0; i < sends; ++i) {
-    const std::string id = "q" + std::to_string(i);
+    std::string id = "q";  // appended, not "q" + ...: g++ 12 at -O3 warns falsely on that (-Wrestrict)
+    id += std::to_string(i);
     const std::int64_t sent = now_ns();
     const Reply reply = call(*relay, Json{{"op", "send"}, {"msg", {{"id", id}, {"type", "ping"}}}});
     const std::int64_t answered = app.last_answer_ns();
