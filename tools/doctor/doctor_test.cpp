@@ -50,7 +50,7 @@ struct Staging {
   }
 
   std::string manifest_path(reg::Browser b, reg::Scope s = reg::Scope::user) const {
-    return reg::manifest_path(b, s, {reg::Os::linux_os, root_, home_.path(), home_.path() + "/.config"});
+    return reg::manifest_path(b, s, {reg::Os::linux_os, root_, home_.path(), home_.path() + "/.config", home_.path() + "/.local/share"});
   }
   void write_manifest(std::string_view text, reg::Browser b = reg::Browser::chromium,
                       reg::Scope s = reg::Scope::user) const {
