@@ -20,6 +20,7 @@
 #include "endpoint.h"
 #include "executable_path.h"
 #include "files.h"
+#include "flatpak_override.h"
 #include "json.h"
 #include "karvo_version.h"
 #include "launch_lock.h"
@@ -322,7 +323,6 @@ std::optional<std::string> check_browser(Browser b, const Options& o, const reg:
                 "); allow it too: " + register_command("allow", b, scope, {w}, places));
     }
   }
-  for (const reg::SandboxedInstall& s : reg::sandboxed_installs(b, places)) r.note(s.advice);
   return m.host_path;
 }
 
@@ -437,21 +437,149 @@ bool check_application(Report& r) {
   return false;
 }
 
-// The folders in which the desktop looks for the entry com.karvo.app.desktop that karvo-open starts.
-std::vector<std::string> desktop_entry_dirs(const reg::Places& places) {
+// The desktop's data folders, $XDG_DATA_HOME first, then $XDG_DATA_DIRS (under the root), each with
+// `sub` appended.
+std::vector<std::string> xdg_data_dirs(const reg::Places& places, std::string_view sub) {
   std::vector<std::string> out;
   const char* data_home = std::getenv("XDG_DATA_HOME");
   out.push_back((data_home != nullptr && data_home[0] == '/' ? std::string(data_home) : places.home + "/.local/share") +
-                "/applications");
+                std::string(sub));
   const char* data_dirs = std::getenv("XDG_DATA_DIRS");
   std::string_view dirs = data_dirs != nullptr && *data_dirs != '\0' ? data_dirs : "/usr/local/share:/usr/share";
   while (!dirs.empty()) {
     const std::size_t colon = dirs.find(':');
     const std::string_view d = dirs.substr(0, colon);
-    if (d.starts_with('/')) out.push_back(reg::under_root(places.root, std::string(d) + "/applications"));
+    if (d.starts_with('/')) out.push_back(reg::under_root(places.root, std::string(d) + std::string(sub)));
     dirs.remove_prefix(colon == std::string_view::npos ? dirs.size() : colon + 1);
   }
   return out;
+}
+
+// The folders in which the desktop looks for the entry com.karvo.app.desktop that karvo-open starts.
+std::vector<std::string> desktop_entry_dirs(const reg::Places& places) { return xdg_data_dirs(places, "/applications"); }
+
+// Whether a sandboxed browser's request can reach the desktop's native messaging proxy: a session bus,
+// and the proxy's D-Bus service, which the bus starts on the first request.
+struct ProxyService {
+  bool usable = false;
+  std::string why;      // what was found, or what is missing
+  std::string missing;  // in short, when it cannot be used
+};
+
+ProxyService find_proxy_service(const reg::Places& places) {
+  constexpr std::string_view kName = "org.freedesktop.NativeMessagingProxy";
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const bool bus = (address != nullptr && *address != '\0') ||
+                   (runtime != nullptr && *runtime == '/' && reg::exists_no_follow(std::string(runtime) + "/bus"));
+  if (!bus) {
+    return {false, "there is no session bus here (DBUS_SESSION_BUS_ADDRESS is not set and there is no "
+                   "$XDG_RUNTIME_DIR/bus), so no sandboxed browser can ask the desktop's native messaging proxy (" +
+                       std::string(kName) + ") to start karvo-host",
+            "there is no session bus"};
+  }
+  const std::vector<std::string> dirs = xdg_data_dirs(places, "/dbus-1/services");
+  for (const std::string& d : dirs) {
+    const std::string file = d + "/" + std::string(kName) + ".service";
+    if (reg::exists_no_follow(file)) {
+      return {true,
+              "the desktop's native messaging proxy (" + std::string(kName) + ") can be started on the session bus (" +
+                  file + ")",
+              {}};
+    }
+  }
+  return {false, "the desktop has no native messaging proxy: the session bus cannot start " + std::string(kName) +
+                     " (no " + std::string(kName) + ".service in " + join(dirs) +
+                     "; it comes with xdg-native-messaging-proxy)",
+          "the desktop has no native messaging proxy"};
+}
+
+// A manifest of ours at `path` that names an executable host and allows what was asked for.
+std::optional<std::string> usable_manifest(const std::string& path, Family fam, const std::vector<std::string>& wanted,
+                                           const reg::Places& places, bool host_under_root = true) {
+  const std::optional<std::string> text = reg::read_text(path);
+  if (!text) return std::nullopt;
+  const reg::ManifestCheck m = reg::check_manifest(*text, fam);
+  if (m.problem) return std::nullopt;
+  const std::string host = host_under_root ? reg::under_root(places.root, m.host_path) : m.host_path;
+  if (::access(host.c_str(), X_OK) != 0) return std::nullopt;
+  for (const std::string& w : wanted) {
+    if (std::find(m.allowed.begin(), m.allowed.end(), w) == m.allowed.end()) return std::nullopt;
+  }
+  return m.host_path;
+}
+
+// A browser installed as a Flatpak or a Snap: which of the two ways to reach karvo-host is set up, and
+// the command that sets up the one that works here.
+void check_sandboxed(const reg::SandboxedInstall& s, const ProxyService& proxy, const Options& o,
+                     const reg::Places& places, Report& r) {
+  const Browser b = s.browser;
+  const Family fam = reg::family(b);
+  const std::vector<std::string>& wanted = wanted_for(b, o);
+  const std::string name = std::string(reg::display_name(b)) + " (" + s.kind + " " + s.app_id + ")";
+  const bool flatpak = s.kind == "Flatpak";
+
+  // The proxy way: a manifest in the proxy's list, the host started outside the sandbox.
+  std::string proxy_manifest;
+  for (const std::string& dir : reg::proxy_manifest_dirs(fam, places)) {
+    const std::string path = dir + "/" + std::string(reg::kHostName) + ".json";
+    if (usable_manifest(path, fam, wanted, places)) {
+      proxy_manifest = path;
+      break;
+    }
+  }
+  // The in-sandbox way: the manifest the sandboxed browser reads, the host it names inside the app's
+  // folder, and the override that lets that host read Karvo's data directory.
+  const std::string sandbox_manifest =
+      flatpak ? reg::sandbox_manifest_dir(b, places) + "/" + std::string(reg::kHostName) + ".json" : std::string();
+  const bool has_sandbox_manifest = flatpak && reg::exists_no_follow(sandbox_manifest);
+  const std::optional<std::string> inside =
+      has_sandbox_manifest ? usable_manifest(sandbox_manifest, fam, wanted, places, false) : std::nullopt;
+  const std::string override_file = flatpak ? reg::flatpak_override_path(b, places) : std::string();
+  const bool granted = flatpak && reg::override_grants(reg::read_text(override_file).value_or(""),
+                                                       reg::sandbox_grant(places));
+  // A fix keeps the extensions that a manifest of ours allows already.
+  std::vector<std::string> keep = wanted;
+  for (const std::string& path : {sandbox_manifest, proxy_manifest}) {
+    const std::optional<std::string> text = path.empty() ? std::nullopt : reg::read_text(path);
+    if (text) keep = merged(keep, reg::check_manifest(*text, fam).allowed);
+  }
+  const std::string in_sandbox_fix = register_command("install", b, reg::Scope::user, keep, places, "--in-sandbox");
+
+  if (has_sandbox_manifest) {
+    if (!inside) {
+      r.problem(name + ": the manifest inside the sandbox, " + sandbox_manifest + ", names no executable host or "
+                "does not allow your extension; write it anew: " + in_sandbox_fix);
+    } else if (!granted) {
+      r.problem(name + ": the host inside the sandbox (" + *inside + ") cannot read Karvo's data directory " +
+                reg::karvo_data_dir(places) + ": " + override_file + " does not grant " + reg::sandbox_grant(places) +
+                ", so it finds no endpoint file and answers \"app-unavailable\"; grant it: " + in_sandbox_fix);
+    } else {
+      r.ok(name + ": karvo-host inside the sandbox (" + *inside + "), with read access to " +
+           reg::karvo_data_dir(places) + " (" + override_file + "); it cannot start Karvo from there: start Karvo "
+           "yourself, or the extension gets \"app-unavailable\"");
+    }
+  }
+  if (!proxy_manifest.empty()) {
+    if (proxy.usable) {
+      r.ok(name + ": manifest " + proxy_manifest + " is where the native messaging proxy looks");
+    } else if (inside && granted) {
+      r.note(name + ": manifest " + proxy_manifest + " waits for a native messaging proxy, which is not here");
+    } else {
+      r.problem(name + ": manifest " + proxy_manifest + " is where the native messaging proxy looks, but " + proxy.missing +
+                (flatpak ? "; put the host inside the sandbox instead: " + in_sandbox_fix
+                         : "; use " + std::string(reg::display_name(b)) + " from a regular package"));
+    }
+  } else if (!(inside && granted)) {
+    const std::string fix = register_command("install", b, reg::Scope::user, keep, places);
+    if (proxy.usable || !flatpak) {
+      r.problem(name + ": no manifest of " + std::string(reg::kHostName) + " where the native messaging proxy looks (" +
+                join(reg::proxy_manifest_dirs(fam, places)) + "); register it: " + fix);
+    } else {
+      r.problem(name + ": it cannot reach karvo-host: " + proxy.missing + ", and the host is not inside its sandbox; "
+                "put it there: " + in_sandbox_fix);
+    }
+  }
 }
 
 // Whether a host started by a browser now could start Karvo: the first candidate that exists, as the
@@ -522,18 +650,30 @@ void check_launch_lock(Report& r) {
 
 std::vector<Finding> run_checks(const Options& options, const reg::Places& places) {
   Report r;
+  std::vector<reg::SandboxedInstall> sandboxed;
+  for (const Browser b : options.browsers.empty() ? std::vector<Browser>(std::begin(reg::kAllBrowsers),
+                                                                         std::end(reg::kAllBrowsers))
+                                                  : options.browsers) {
+    for (reg::SandboxedInstall& s : reg::sandboxed_installs(b, places)) sandboxed.push_back(std::move(s));
+  }
   const std::vector<Browser> browsers = browsers_to_check(options, places, r);
-  if (browsers.empty()) {
+  if (browsers.empty() && sandboxed.empty()) {
     r.problem("no supported browser found here (" + reg::browser_keys() + "); name yours with --browser");
-    for (const Browser b : reg::kAllBrowsers) {
-      for (const reg::SandboxedInstall& s : reg::sandboxed_installs(b, places)) r.note(s.advice);
-    }
   }
   std::vector<std::string> hosts;
   for (const Browser b : browsers) {
     if (std::optional<std::string> host = check_browser(b, options, places, r)) {
       if (std::find(hosts.begin(), hosts.end(), *host) == hosts.end()) hosts.push_back(std::move(*host));
     }
+  }
+  if (!sandboxed.empty()) {
+    const ProxyService proxy = find_proxy_service(places);
+    if (proxy.usable) {
+      r.ok(proxy.why);
+    } else {
+      r.note(proxy.why);
+    }
+    for (const reg::SandboxedInstall& s : sandboxed) check_sandboxed(s, proxy, options, places, r);
   }
   report_host_versions(hosts, places, r);
   if (!check_application(r)) check_launch(hosts, places, r);

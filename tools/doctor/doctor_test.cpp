@@ -12,6 +12,7 @@
 
 #include "browsers.h"
 #include "manifest.h"
+#include "registration.h"
 #include "testkit.h"
 
 namespace karvo::doctor {
@@ -50,7 +51,7 @@ struct Staging {
   }
 
   std::string manifest_path(reg::Browser b, reg::Scope s = reg::Scope::user) const {
-    return reg::manifest_path(b, s, {reg::Os::linux_os, root_, home_.path(), home_.path() + "/.config"});
+    return reg::manifest_path(b, s, places());
   }
   void write_manifest(std::string_view text, reg::Browser b = reg::Browser::chromium,
                       reg::Scope s = reg::Scope::user) const {
@@ -78,7 +79,7 @@ struct Staging {
 
   DoctorRun doctor(std::vector<std::string> args = {"--origin", std::string(kOrigin)}) {
     args.insert(args.begin(), {doctor_, "--root", root_});
-    testkit::Child c(std::move(args), home_.env({"XDG_CONFIG_HOME="}));
+    testkit::Child c(std::move(args), env());
     DoctorRun r;
     r.out = c.read_until_eof(30s);
     r.status = c.wait_exit(30s).value_or(-1);
@@ -87,7 +88,33 @@ struct Staging {
     return r;
   }
 
+  // No session bus unless a case gives one: the desktop's own must not leak in.
+  std::vector<std::string> env() const {
+    std::vector<std::string> e = {"XDG_CONFIG_HOME=", "XDG_DATA_HOME=", "XDG_DATA_DIRS=", "DBUS_SESSION_BUS_ADDRESS=",
+                                  "XDG_RUNTIME_DIR="};
+    for (const std::string& x : extra_env_) {
+      std::erase_if(e, [&](const std::string& d) { return d.substr(0, d.find('=')) == x.substr(0, x.find('=')); });
+      e.push_back(x);
+    }
+    return home_.env(e);
+  }
+  reg::Places places() const {
+    return {reg::Os::linux_os, root_, home_.path(), home_.path() + "/.config", home_.path() + "/.local/share"};
+  }
+  // karvo-register's install with --in-sandbox, for `b`'s Flatpak.
+  void register_in_sandbox(reg::Browser b) const {
+    reg::Request req;
+    req.browsers = {b};
+    req.origins = {std::string(kOrigin)};
+    req.firefox_ids = {std::string(kFirefoxId)};
+    req.host_path = std::string(kHost);
+    req.in_sandbox = true;
+    const reg::Outcome o = reg::run_request(req, places());
+    EXPECT_TRUE(o.ok);
+  }
+
   ScratchHome home_;
+  std::vector<std::string> extra_env_;
   std::string root_ = home_.path() + "/root";
   std::string token_ = "tok-3f9a1c-never-printed";
   std::unique_ptr<StandinApp> app_;
@@ -390,6 +417,25 @@ TEST_F(Doctor, AdviceWorksWhenFollowed) {
          ASSERT_EQ(::mkfifo(d.home_.ipc_path().c_str(), 0600), 0);
        },
        "is not a regular file"},
+      // Flatpak browsers where no session bus reaches a native messaging proxy: the host goes inside.
+      {"Flatpak browser with the proxy's manifest only",
+       with_app([](Staging& d) {
+         d.register_chromium();
+         ASSERT_TRUE(testkit::make_dirs(d.home_.path() + "/.var/app/org.chromium.Chromium"));
+       }),
+       "is where the native messaging proxy looks, but there is no session bus"},
+      {"Flatpak browser with nothing registered",
+       with_app([](Staging& d) {
+         ASSERT_TRUE(testkit::make_dirs(d.root_ + "/var/lib/flatpak/app/com.brave.Browser"));
+       }),
+       "Brave (Flatpak com.brave.Browser): it cannot reach karvo-host"},
+      {"host inside the sandbox without the override",
+       with_app([](Staging& d) {
+         ASSERT_TRUE(testkit::make_dirs(d.home_.path() + "/.var/app/org.mozilla.firefox"));
+         d.register_in_sandbox(reg::Browser::firefox);
+         ASSERT_EQ(::unlink(reg::flatpak_override_path(reg::Browser::firefox, d.places()).c_str()), 0);
+       }),
+       "cannot read Karvo's data directory"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -412,12 +458,55 @@ TEST_F(Doctor, AdviceWorksWhenFollowed) {
     ASSERT_NE(from, std::string::npos) << line;
     std::vector<std::string> argv = shell_words(line.substr(from));
     argv[0] = argv[0] == "karvo-register" ? d.root_ + "/opt/karvo/karvo-register" : "/bin/" + argv[0];
-    testkit::Child command(argv, d.home_.env({"XDG_CONFIG_HOME="}));
+    testkit::Child command(argv, d.env());
     const std::string said = command.read_until_eof(30s);
     EXPECT_EQ(command.wait_exit(30s), 0) << line << "\n" << said << command.stderr_text();
     const DoctorRun after = d.doctor();
     EXPECT_THAT(after.out, Not(HasSubstr(line))) << after.out;
     EXPECT_THAT(after.out, Not(HasSubstr(c.finding))) << after.out;
+  }
+}
+
+// A Flatpak browser registered the proxy's way is served only when the session bus can start the proxy.
+TEST_F(Doctor, NativeMessagingProxyOnTheSessionBus) {
+  struct Row {
+    std::string_view name;
+    bool runtime_bus;   // $XDG_RUNTIME_DIR/bus, as systemd's user bus has it
+    bool address;       // DBUS_SESSION_BUS_ADDRESS
+    bool service_file;  // the proxy's D-Bus service
+    std::string_view finding;
+    int status;
+  };
+  const Row rows[] = {
+      {"no bus", false, false, true, "note: there is no session bus here", 1},
+      {"bus without the proxy", false, true, false, "note: the desktop has no native messaging proxy", 1},
+      {"bus with the proxy", true, false, true,
+       "ok: the desktop's native messaging proxy (org.freedesktop.NativeMessagingProxy) can be started", 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Staging d;
+    d.stage_all_well();
+    ASSERT_TRUE(testkit::make_dirs(d.home_.path() + "/.var/app/org.chromium.Chromium"));
+    if (r.runtime_bus) {
+      ASSERT_TRUE(testkit::write_file(d.home_.path() + "/run/bus", ""));
+      d.extra_env_.push_back("XDG_RUNTIME_DIR=" + d.home_.path() + "/run");
+    }
+    if (r.address) d.extra_env_.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + d.home_.path() + "/bus");
+    if (r.service_file) {
+      ASSERT_TRUE(testkit::write_file(d.root_ + "/usr/share/dbus-1/services/org.freedesktop.NativeMessagingProxy.service",
+                                      "[D-BUS Service]\n"));
+    }
+    const DoctorRun out = d.doctor();
+    EXPECT_EQ(out.status, r.status) << out.out;
+    EXPECT_THAT(out.out, HasSubstr(r.finding)) << out.out;
+    if (r.status == 0) {
+      EXPECT_THAT(out.out, HasSubstr("ok: Chromium (Flatpak org.chromium.Chromium): manifest " +
+                                     d.manifest_path(reg::Browser::chromium) +
+                                     " is where the native messaging proxy looks"));
+    } else {
+      EXPECT_THAT(out.out, HasSubstr("--in-sandbox")) << out.out;
+    }
   }
 }
 
@@ -488,9 +577,10 @@ TEST_F(Doctor, BrowsersToCheck) {
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.out, HasSubstr("problem: Microsoft Edge: no manifest of com.karvo.bridge"));
   EXPECT_THAT(r.out, Not(HasSubstr("Chromium")));
-  // A Flatpak copy gets its explanation.
+  // A Flatpak copy gets its own findings.
   ASSERT_TRUE(testkit::make_dirs(home_.path() + "/.var/app/org.chromium.Chromium"));
-  EXPECT_THAT(doctor().out, HasSubstr("note: Chromium installed as a Flatpak (org.chromium.Chromium)"));
+  EXPECT_THAT(doctor().out, HasSubstr("problem: Chromium (Flatpak org.chromium.Chromium): manifest "));
+  ASSERT_EQ(::rmdir((home_.path() + "/.var/app/org.chromium.Chromium").c_str()), 0);
   // Without any browser, that is the first problem.
   ASSERT_EQ(::rename((home_.path() + "/.config").c_str(), (home_.path() + "/config.old").c_str()), 0);
   ASSERT_EQ(::rename((home_.path() + "/.mozilla").c_str(), (home_.path() + "/mozilla.old").c_str()), 0);

@@ -248,6 +248,8 @@ Places current_places(std::string root) {
   // Chromium-based browsers keep their profiles under $XDG_CONFIG_HOME when it is an absolute path.
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   p.config_home = (xdg != nullptr && xdg[0] == '/') ? std::string(xdg) : join(p.home, ".config");
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data != nullptr && data[0] == '/') p.data_home = data;
   return p;
 }
 
@@ -338,44 +340,99 @@ bool browser_found(Browser b, const Places& places) {
   return false;
 }
 
+std::optional<SandboxedInstall> flatpak_install(Browser b, const Places& places) {
+  if (places.os != Os::linux_os) return std::nullopt;
+  const BrowserRow& r = row(b);
+  if (r.flatpak_id.empty()) return std::nullopt;
+  const std::string id(r.flatpak_id);
+  const std::string name(r.name);
+  const std::string data_home = places.data_home.empty() ? join(places.home, ".local/share") : places.data_home;
+  // Installed for this user or system-wide, or run here (the sandbox's own folder).
+  for (const std::string& where : {join(data_home, "flatpak/app/" + id), anchored(Base::root, "/var/lib/flatpak/app/" + id, places),
+                                   anchored(Base::home, ".var/app/" + id, places)}) {
+    if (!is_dir(where)) continue;
+    return SandboxedInstall{b, "Flatpak", id, where,
+                            name + " installed as a Flatpak (" + id + ") cannot start a program outside its sandbox. "
+                            "It reaches karvo-host through the desktop's native messaging proxy "
+                            "(xdg-native-messaging-proxy), for which registering writes a manifest where the proxy "
+                            "looks; where the desktop has no proxy, register with --in-sandbox to put the host "
+                            "inside the sandbox"};
+  }
+  return std::nullopt;
+}
+
 std::vector<SandboxedInstall> sandboxed_installs(Browser b, const Places& places) {
   std::vector<SandboxedInstall> out;
   if (places.os != Os::linux_os) return out;
+  if (std::optional<SandboxedInstall> f = flatpak_install(b, places)) out.push_back(std::move(*f));
   const BrowserRow& r = row(b);
+  if (r.snap_name.empty()) return out;
+  const std::string snap(r.snap_name);
   const std::string name(r.name);
-  if (!r.flatpak_id.empty()) {
-    const std::string id(r.flatpak_id);
-    for (const std::string& where :
-         {anchored(Base::home, ".var/app/" + id, places), anchored(Base::home, ".local/share/flatpak/app/" + id, places),
-          anchored(Base::root, "/var/lib/flatpak/app/" + id, places)}) {
-      if (!is_dir(where)) continue;
-      out.push_back({b, "Flatpak", where,
-                     name + " installed as a Flatpak (" + id +
-                         ") cannot start karvo-host: its sandbox runs no program from outside and does not "
-                         "read the manifests written here. Use " + name +
-                         " from a regular package to reach Karvo."});
-      break;
-    }
-  }
-  if (!r.snap_name.empty()) {
-    const std::string snap(r.snap_name);
-    for (const std::string& where :
-         {anchored(Base::root, "/snap/" + snap, places), anchored(Base::home, "snap/" + snap, places)}) {
-      if (!is_dir(where)) continue;
-      std::string advice =
-          b == Browser::firefox
-              ? name + " installed as a Snap starts karvo-host only through the desktop's WebExtensions portal "
-                       "(recent snapd and xdg-desktop-portal), from the manifest in ~/.mozilla/native-messaging-hosts "
-                       "(register for this user). If the extension still cannot reach Karvo, use " +
-                    name + " from a regular package."
-              : name + " installed as a Snap cannot start karvo-host: its confinement runs no program from "
-                       "outside the snap. Use " +
-                    name + " from a regular package to reach Karvo.";
-      out.push_back({b, "Snap", where, std::move(advice)});
-      break;
-    }
+  for (const std::string& where : {anchored(Base::root, "/snap/" + snap, places), anchored(Base::home, "snap/" + snap, places)}) {
+    if (!is_dir(where)) continue;
+    // A snap's confinement lets nothing from the home be run inside it, so only the proxy (or, for
+    // Firefox, the desktop's WebExtensions portal, which reads the same ~/.mozilla folder) can help.
+    out.push_back({b, "Snap", snap, where,
+                   name + " installed as a Snap cannot start a program outside its confinement. It reaches "
+                   "karvo-host only through the desktop (its native messaging proxy" +
+                       std::string(family(b) == Family::firefox ? ", or the WebExtensions portal of recent snapd and "
+                                                                  "xdg-desktop-portal"
+                                                                : "") +
+                       "), for which registering writes a manifest where the desktop looks; where that fails, use " +
+                       name + " from a regular package"});
+    break;
   }
   return out;
 }
+
+std::string proxy_manifest_dir(Family f, Scope s, const Places& places) {
+  return manifest_dir(f == Family::chromium ? Browser::chromium : Browser::firefox, s, places);
+}
+
+std::vector<std::string> proxy_manifest_dirs(Family f, const Places& places) {
+  if (places.os != Os::linux_os) return {};
+  if (f == Family::chromium) {
+    return {manifest_dir(Browser::chrome, Scope::user, places), manifest_dir(Browser::chromium, Scope::user, places),
+            manifest_dir(Browser::chrome, Scope::system, places), manifest_dir(Browser::chromium, Scope::system, places)};
+  }
+  return {join(places.home, ".mozilla/native-messaging-hosts"), join(places.config_home, "mozilla/native-messaging-hosts"),
+          anchored(Base::root, "/usr/lib/mozilla/native-messaging-hosts", places),
+          anchored(Base::root, "/usr/lib64/mozilla/native-messaging-hosts", places)};
+}
+
+std::string flatpak_app_dir(Browser b, const Places& places) {
+  const BrowserRow& r = row(b);
+  if (places.os != Os::linux_os || r.flatpak_id.empty()) return {};
+  return join(places.home, ".var/app/" + std::string(r.flatpak_id));
+}
+
+// Inside the sandbox the browser's configuration home is <app dir>/config, and its home-relative
+// folders (Firefox's) lie in the app folder itself.
+std::string sandbox_manifest_dir(Browser b, const Places& places) {
+  const std::string app = flatpak_app_dir(b, places);
+  if (app.empty()) return {};
+  for (const DirRow& r : kDirs) {
+    if (r.browser != b || r.os != Os::linux_os || r.scope != Scope::user || r.read_only) continue;
+    return r.base == Base::config_home ? join(app, "config/" + std::string(r.path)) : join(app, r.path);
+  }
+  return {};
+}
+
+std::string sandbox_host_path(Browser b, const Places& places) {
+  const std::string app = flatpak_app_dir(b, places);
+  return app.empty() ? app : join(app, std::string(kHostName) + "/karvo-host");
+}
+
+std::string flatpak_override_path(Browser b, const Places& places) {
+  const BrowserRow& r = row(b);
+  if (places.os != Os::linux_os || r.flatpak_id.empty()) return {};
+  const std::string data_home = places.data_home.empty() ? join(places.home, ".local/share") : places.data_home;
+  return join(data_home, "flatpak/overrides/" + std::string(r.flatpak_id));
+}
+
+std::string karvo_data_dir(const Places& places) { return join(places.home, "Library/Application Support/com.karvo.app"); }
+
+std::string sandbox_grant(const Places&) { return "~/Library/Application Support/com.karvo.app:ro"; }
 
 }  // namespace karvo::reg

@@ -49,9 +49,10 @@ struct Places {
   std::string root;         // "" for the real "/", else a folder that stands for it
   std::string home;         // the user's home directory
   std::string config_home;  // Linux: $XDG_CONFIG_HOME when absolute, else <home>/.config
+  std::string data_home;    // Linux: $XDG_DATA_HOME when absolute; "" means <home>/.local/share
 };
 
-// Places for this process: $HOME (else the password database), $XDG_CONFIG_HOME, and `root`.
+// Places for this process: $HOME (else the password database), $XDG_CONFIG_HOME, $XDG_DATA_HOME and `root`.
 Places current_places(std::string root = {});
 
 std::string_view key(Browser b);           // "chrome", "chromium", "edge", "brave", "vivaldi", "firefox"
@@ -83,11 +84,36 @@ bool browser_found(Browser b, const Places& places);
 // install does. `advice` says what works there.
 struct SandboxedInstall {
   Browser browser;
-  std::string kind;  // "Flatpak" or "Snap"
-  std::string where;  // the folder that gave it away
+  std::string kind;    // "Flatpak" or "Snap"
+  std::string app_id;  // the Flatpak application id, or the snap's name
+  std::string where;   // the folder that gave it away
   std::string advice;
 };
 std::vector<SandboxedInstall> sandboxed_installs(Browser b, const Places& places);
+// The Flatpak of `b`, when one is installed or has been run here.
+std::optional<SandboxedInstall> flatpak_install(Browser b, const Places& places);
+
+// Two ways reach Karvo from a sandboxed browser.
+//
+// The desktop's native messaging proxy (xdg-native-messaging-proxy, D-Bus name
+// org.freedesktop.NativeMessagingProxy) starts the host outside the sandbox, but reads manifests from a
+// narrower list than the browsers: Chromium's and Google Chrome's folders for the whole Chromium family,
+// Firefox's for the Firefox family. This is the folder of that list that registration writes.
+std::string proxy_manifest_dir(Family f, Scope s, const Places& places);
+// Every folder of that list, in the proxy's order (the user's first).
+std::vector<std::string> proxy_manifest_dirs(Family f, const Places& places);
+
+// Where no proxy runs, the host runs inside a Flatpak's sandbox: a copy of karvo-host in the app's own
+// folder (~/.var/app/<id>, which the sandbox sees at the same path), a manifest in the folder the
+// sandboxed browser reads, and read access to Karvo's data directory granted by a per-user override.
+std::string flatpak_app_dir(Browser b, const Places& places);         // "" without a Flatpak id
+std::string sandbox_manifest_dir(Browser b, const Places& places);    // "" without a Flatpak id
+std::string sandbox_host_path(Browser b, const Places& places);       // <app dir>/com.karvo.bridge/karvo-host
+std::string flatpak_override_path(Browser b, const Places& places);   // <data home>/flatpak/overrides/<id>
+// Karvo's data directory in the user's home, as karvo-host finds it.
+std::string karvo_data_dir(const Places& places);
+// The override's filesystem entry for it: read-only, relative to the home ("~/Library/...:ro").
+std::string sandbox_grant(const Places& places);
 
 // The folder of mandatory policies (JSON files) that browser `b` reads on Linux, with places.root;
 // "" when it has none that is known, and on macOS, where policies are managed preferences.

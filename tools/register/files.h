@@ -24,11 +24,11 @@ struct Ownership {
 // browser running as that user can still create its profile beside it.
 Ownership home_ownership(const std::string& home);
 
-// Replaces `path` with `content` (mode 0644) through a temporary file in the same folder and a rename,
+// Replaces `path` with `content` (mode `file_mode`) through a temporary file in the same folder and a rename,
 // creating missing folders (mode and owner as `own` says). errno-style code on failure, 0 on success.
 // With `replace_folder`, an empty folder in the file's place is removed first.
 int write_text_atomically(const std::string& path, std::string_view content, const Ownership& own = {},
-                          bool replace_folder = false);
+                          bool replace_folder = false, unsigned file_mode = 0644);
 
 // Removes the empty folders from `dir` upwards, stopping at `stop` (never removed) or at the first
 // folder that is not empty.

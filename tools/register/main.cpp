@@ -35,11 +35,19 @@ extensions start karvo-host.
   --host PATH         the karvo-host to register (default: karvo-host beside this program)
   --root DIR          act under DIR as if it were / (packaging)
   --replace           install: overwrite a broken file (or an empty folder) in the manifest's place
+  --in-sandbox        install: also put karvo-host inside the sandbox of each Flatpak browser, for
+                      desktops without the native messaging proxy: a copy of karvo-host in
+                      ~/.var/app/<app id>/com.karvo.bridge, the manifest in the sandbox's folder, and
+                      read-only access to Karvo's data directory in the app's override file (as
+                      `flatpak override --user --filesystem=...:ro <app id>` would); this user only.
+                      remove takes all of it away
   --dry-run           show what would be written or removed, and change nothing
   --help, --version   this text; the version
 Browsers: chrome, chrome-beta, chrome-dev, chrome-canary, chromium, edge, edge-beta, edge-dev,
 brave, vivaldi (Chromium-based: --origin); firefox, librewolf, waterfox (Linux only) (Firefox-based:
 --extension-id). Other Firefox forks that read ~/.mozilla use the firefox registration.
+Browsers installed as a Flatpak or a Snap also get the manifest where the desktop's native messaging
+proxy looks (~/.config/chromium or ~/.mozilla).
 The manifest lists exactly the extensions given. Installing again with the same options changes
 nothing; removing touches only manifests of com.karvo.bridge.
 Exit status: 0 when everything was done, 1 when something could not be, 2 on a usage error.
@@ -103,6 +111,8 @@ int run(const std::vector<std::string>& args) {
       req.dry_run = true;
     } else if (a == "--replace") {
       req.replace = true;
+    } else if (a == "--in-sandbox") {
+      req.in_sandbox = true;
     } else if (a == "--browser" || a == "--origin" || a == "--extension-id" || a == "--host" || a == "--root") {
       const std::optional<std::string> v = value();
       if (!v) return usage_error(a + " needs a value");
@@ -144,8 +154,15 @@ int run(const std::vector<std::string>& args) {
     req.host_path = host ? *host : default_host_path(root);
   }
   if (req.replace && req.action != Action::install) return usage_error("--replace goes with install");
-  const Outcome outcome = run_request(req, current_places(root));
-  for (const std::string& line : outcome.lines) std::printf("%s\n", line.c_str());
+  if (req.in_sandbox && req.action != Action::install) return usage_error("--in-sandbox goes with install");
+  if (req.in_sandbox && req.scope == Scope::system) {
+    return usage_error("--in-sandbox works for this user only: a sandbox sees its user's home, not system folders");
+  }
+  // Each line is shown as it comes, so that a change is seen before it is made.
+  const Outcome outcome = run_request(req, current_places(root), [](const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  });
   return outcome.ok ? 0 : 1;
 }
 

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <tuple>
 
 #include "browsers.h"
 #include "files.h"
+#include "flatpak_override.h"
 #include "json.h"
 #include "manifest.h"
 #include "registration.h"
@@ -19,13 +21,14 @@ namespace karvo::reg {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testkit::ScratchHome;
 using namespace std::chrono_literals;
 
 constexpr std::string_view kOrigin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
 constexpr std::string_view kFirefoxId = "bridge@karvo.com";
 
-Places fixed_places(Os os) { return {os, "/r", "/h", "/h/.cfg"}; }
+Places fixed_places(Os os) { return {os, "/r", "/h", "/h/.cfg", "/h/.data"}; }
 
 TEST(PathTable, EveryBrowserSystemAndScopeHasOneFolder) {
   for (const Browser b : kAllBrowsers) {
@@ -187,7 +190,7 @@ TEST(Manifest, ExtensionIdentities) {
 class Registration : public ::testing::Test {
  protected:
   void SetUp() override {
-    places_ = {Os::linux_os, home_.path() + "/root", home_.path(), home_.path() + "/.config"};
+    places_ = {Os::linux_os, home_.path() + "/root", home_.path(), home_.path() + "/.config", home_.path() + "/.local/share"};
     host_ = "/usr/bin/karvo-host";  // as the browsers will see it; it lies under the root
     ASSERT_TRUE(testkit::write_file(places_.root + host_, "#!/bin/sh\n", 0755));
   }
@@ -437,23 +440,171 @@ TEST_F(Registration, RootWritingIntoAUsersHomeGivesItToTheUser) {
   ASSERT_EQ(::chown(home_.path().c_str(), 0, 0), 0);
 }
 
-TEST_F(Registration, FlatpakAndSnapInstallsAreExplained) {
-  ASSERT_TRUE(testkit::make_dirs(home_.path() + "/.var/app/org.chromium.Chromium"));
-  ASSERT_TRUE(testkit::make_dirs(places_.root + "/snap/firefox"));
-  ASSERT_TRUE(testkit::make_dirs(home_.path() + "/snap/brave"));
-  const Outcome o = run_request(install({Browser::chromium, Browser::firefox, Browser::brave}), places_);
+// Every file and folder under `dir`, with the files' content and the modes: what a round trip of
+// install and remove must leave as it found it.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    const std::string p = e.path().string();
+    out[p] = std::to_string(testkit::file_mode(p).value_or(0)) + " " + testkit::read_file(p).value_or("<dir>");
+  }
+  return out;
+}
+
+TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
+  struct Row {
+    std::string_view folder;  // made under the home, or under the root when absolute
+    Browser browser;
+    std::string_view kind;
+  };
+  const Row rows[] = {
+      {".var/app/org.chromium.Chromium", Browser::chromium, "Flatpak"},
+      {".local/share/flatpak/app/com.google.Chrome", Browser::chrome, "Flatpak"},
+      {"/var/lib/flatpak/app/com.brave.Browser", Browser::brave, "Flatpak"},
+      {"/var/lib/flatpak/app/com.microsoft.Edge", Browser::edge, "Flatpak"},
+      {".var/app/com.vivaldi.Vivaldi", Browser::vivaldi, "Flatpak"},
+      {"/var/lib/flatpak/app/org.mozilla.firefox", Browser::firefox, "Flatpak"},
+      {".var/app/io.gitlab.librewolf-community", Browser::librewolf, "Flatpak"},
+      {"/snap/chromium", Browser::chromium, "Snap"},
+      {"snap/firefox", Browser::firefox, "Snap"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.folder);
+    ScratchHome home;
+    Places places = {Os::linux_os, home.path() + "/root", home.path(), home.path() + "/.config", {}};
+    ASSERT_TRUE(testkit::write_file(places.root + host_, "#!/bin/sh\n", 0755));
+    ASSERT_TRUE(testkit::make_dirs(r.folder.starts_with('/') ? places.root + std::string(r.folder)
+                                                              : home.path() + "/" + std::string(r.folder)));
+    const std::vector<SandboxedInstall> found = sandboxed_installs(r.browser, places);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].kind, r.kind);
+    Places mac = places;
+    mac.os = Os::mac_os;
+    EXPECT_TRUE(sandboxed_installs(r.browser, mac).empty());
+
+    // An install for the browsers found here writes the manifest where the desktop's proxy looks, and
+    // nothing in the folders of a regular install that is not there.
+    Request req = install({});
+    const Outcome o = run_request(req, places);
+    ASSERT_TRUE(o.ok) << all_lines(o);
+    const Family fam = family(r.browser);
+    const std::string proxy = proxy_manifest_dir(fam, Scope::user, places) + "/com.karvo.bridge.json";
+    const std::vector<std::string> searched = proxy_manifest_dirs(fam, places);
+    EXPECT_NE(std::find(searched.begin(), searched.end(), proxy_manifest_dir(fam, Scope::user, places)), searched.end());
+    EXPECT_TRUE(check_manifest(read_text(proxy).value_or(""), fam).allowed.size() == 1) << all_lines(o);
+    if (proxy != manifest_path(r.browser, Scope::user, places)) {
+      EXPECT_FALSE(testkit::path_exists(manifest_dir(r.browser, Scope::user, places))) << all_lines(o);
+    }
+    EXPECT_THAT(all_lines(o), HasSubstr("note: " + std::string(display_name(r.browser)) + " installed as a " +
+                                        std::string(r.kind)));
+    // And removing takes it away again.
+    EXPECT_TRUE(run_request(remove({}), places).ok);
+    EXPECT_FALSE(testkit::path_exists(proxy));
+  }
+  // The proxy's own list, system-wide folders included.
+  Places real = fixed_places(Os::linux_os);
+  real.root.clear();
+  EXPECT_EQ(proxy_manifest_dirs(Family::chromium, real),
+            (std::vector<std::string>{"/h/.cfg/google-chrome/NativeMessagingHosts", "/h/.cfg/chromium/NativeMessagingHosts",
+                                      "/etc/opt/chrome/native-messaging-hosts", "/etc/chromium/native-messaging-hosts"}));
+  EXPECT_EQ(proxy_manifest_dirs(Family::firefox, real),
+            (std::vector<std::string>{"/h/.mozilla/native-messaging-hosts", "/h/.cfg/mozilla/native-messaging-hosts",
+                                      "/usr/lib/mozilla/native-messaging-hosts",
+                                      "/usr/lib64/mozilla/native-messaging-hosts"}));
+  EXPECT_EQ(proxy_manifest_dir(Family::chromium, Scope::system, real), "/etc/chromium/native-messaging-hosts");
+}
+
+TEST(FlatpakOverride, EditsOnlyItsOwnEntry) {
+  constexpr std::string_view kEntry = "~/Library/Application Support/com.karvo.app:ro";
+  struct Row {
+    std::string_view before;
+    std::string_view with;  // after adding the entry; removing it again gives `before`
+  };
+  const Row rows[] = {
+      {"", "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
+      {"[Context]\nshared=network;\n",
+       "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\nshared=network;\n"},
+      {"[Context]\nfilesystems=xdg-download;!home;\n",
+       "[Context]\nfilesystems=xdg-download;!home;~/Library/Application Support/com.karvo.app:ro;\n"},
+      {"[Environment]\nA=1\n",
+       "[Environment]\nA=1\n\n[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
+      {"[Context]\nfilesystems = a\\;b;\n\n[Session Bus Policy]\norg.x=talk\n",
+       "[Context]\nfilesystems=a\\;b;~/Library/Application Support/com.karvo.app:ro;\n\n[Session Bus Policy]\norg.x=talk\n"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.before);
+    EXPECT_FALSE(override_grants(r.before, kEntry));
+    const std::string with = override_with(r.before, kEntry);
+    EXPECT_EQ(with, r.with);
+    EXPECT_TRUE(override_grants(with, kEntry));
+    EXPECT_EQ(override_with(with, kEntry), with);  // once only
+    const std::string without = override_without(with, kEntry);
+    EXPECT_EQ(without, r.before == "[Context]\nfilesystems = a\\;b;\n\n[Session Bus Policy]\norg.x=talk\n"
+                           ? "[Context]\nfilesystems=a\\;b;\n\n[Session Bus Policy]\norg.x=talk\n"
+                           : std::string(r.before));
+  }
+  // The same path with other access, or denied, is not ours.
+  EXPECT_FALSE(override_grants("[Context]\nfilesystems=~/Library/Application Support/com.karvo.app;\n", kEntry));
+  EXPECT_FALSE(override_grants("[Other]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n", kEntry));
+}
+
+TEST_F(Registration, InSandboxInstallAndRemoveLeaveTheHomeAsItWas) {
+  const std::string chromium_app = home_.path() + "/.var/app/org.chromium.Chromium";
+  const std::string firefox_app = home_.path() + "/.var/app/org.mozilla.firefox";
+  ASSERT_TRUE(testkit::write_file(chromium_app + "/config/chromium/Local State", "{}"));
+  ASSERT_TRUE(testkit::make_dirs(firefox_app));
+  // An override the user made for Firefox stays as it is.
+  const std::string firefox_override = home_.path() + "/.local/share/flatpak/overrides/org.mozilla.firefox";
+  ASSERT_TRUE(testkit::write_file(firefox_override, "[Context]\nfilesystems=xdg-download;\n"));
+  const std::map<std::string, std::string> before = snapshot(home_.path());
+
+  Request req = install({Browser::chromium, Browser::firefox, Browser::chrome});
+  req.in_sandbox = true;
+  std::vector<std::string> printed;
+  const Outcome o = run_request(req, places_, [&](const std::string& line) { printed.push_back(line); });
   ASSERT_TRUE(o.ok) << all_lines(o);
-  const std::string text = all_lines(o);
-  EXPECT_THAT(text, HasSubstr("note: Chromium installed as a Flatpak (org.chromium.Chromium) cannot start karvo-host"));
-  EXPECT_THAT(text, HasSubstr("note: Firefox installed as a Snap starts karvo-host only through the desktop's "
-                              "WebExtensions portal"));
-  EXPECT_THAT(text, HasSubstr("note: Brave installed as a Snap cannot start karvo-host"));
-  EXPECT_THAT(text, ::testing::Not(HasSubstr("Google Chrome installed")));
-  // On macOS there is neither.
-  Places mac = places_;
-  mac.os = Os::mac_os;
-  EXPECT_TRUE(sandboxed_installs(Browser::chromium, mac).empty());
-  EXPECT_EQ(sandboxed_installs(Browser::chromium, places_).at(0).kind, "Flatpak");
+  EXPECT_EQ(printed, o.lines);
+  EXPECT_THAT(all_lines(o), HasSubstr("skipped Google Chrome for --in-sandbox: no Flatpak of it here"));
+  struct Expect {
+    Browser b;
+    std::string manifest;
+    std::string override_text;
+  };
+  const Expect expected[] = {
+      {Browser::chromium, chromium_app + "/config/chromium/NativeMessagingHosts/com.karvo.bridge.json",
+       "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
+      {Browser::firefox, firefox_app + "/.mozilla/native-messaging-hosts/com.karvo.bridge.json",
+       "[Context]\nfilesystems=xdg-download;~/Library/Application Support/com.karvo.app:ro;\n"},
+  };
+  for (const Expect& e : expected) {
+    SCOPED_TRACE(key(e.b));
+    const std::string copy = sandbox_host_path(e.b, places_);
+    EXPECT_EQ(read_text(copy), read_text(places_.root + host_));
+    EXPECT_EQ(testkit::file_mode(copy), 0755u);
+    EXPECT_EQ(sandbox_manifest_dir(e.b, places_) + "/com.karvo.bridge.json", e.manifest);
+    const ManifestCheck m = check_manifest(read_text(e.manifest).value_or(""), family(e.b));
+    EXPECT_FALSE(m.problem);
+    EXPECT_EQ(m.host_path, copy);  // the sandbox sees the app's folder at the same path
+    EXPECT_EQ(read_text(flatpak_override_path(e.b, places_)), e.override_text);
+    EXPECT_EQ(testkit::file_mode(copy.substr(0, copy.rfind('/'))), 0700u);
+  }
+  // Each change was announced before it was made; the same request again changes nothing.
+  EXPECT_THAT(all_lines(o), HasSubstr("copy " + places_.root + host_ + " into Chromium's sandbox"));
+  EXPECT_THAT(all_lines(o), HasSubstr("grant org.mozilla.firefox read access to " + karvo_data_dir(places_)));
+  const Outcome again = run_request(req, places_);
+  EXPECT_THAT(all_lines(again), Not(HasSubstr("wrote "))) << all_lines(again);
+  EXPECT_THAT(all_lines(again), Not(HasSubstr("grant "))) << all_lines(again);
+
+  // allow reaches the manifests inside the sandboxes too.
+  Request allow = install({Browser::chromium});
+  allow.action = Action::allow;
+  allow.origins = {"chrome-extension://pppppppppppppppppppppppppppppppp/"};
+  ASSERT_TRUE(run_request(allow, places_).ok);
+  EXPECT_EQ(check_manifest(read_text(expected[0].manifest).value_or(""), Family::chromium).allowed.size(), 2u);
+
+  const Outcome removed = run_request(remove({}), places_);
+  ASSERT_TRUE(removed.ok) << all_lines(removed);
+  EXPECT_EQ(snapshot(home_.path()), before) << all_lines(removed);
 }
 
 TEST_F(Registration, CommandLine) {

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "files.h"
+#include "flatpak_override.h"
 #include "manifest.h"
 
 namespace karvo::reg {
@@ -36,22 +37,30 @@ std::string label(const Target& t, Scope scope) {
   return " (" + names(t.browsers) + ", " + std::string(scope_text(scope)) + ")";
 }
 
+void add_target(std::vector<Target>& out, const std::string& dir, Browser b) {
+  const std::string path = dir + "/" + std::string(kHostName) + ".json";
+  auto same = std::find_if(out.begin(), out.end(), [&](const Target& t) { return t.path == path; });
+  if (same == out.end()) {
+    out.push_back({path, {b}});
+  } else if (!contains(same->browsers, b)) {
+    same->browsers.push_back(b);
+  }
+}
+
 // Groups the browsers by the manifest file they read, in table order: the file that registration
-// writes, or with `every_dir` every file of that scope that the browser reads.
+// writes, or with `every_dir` every file of that scope that the browser reads. A browser installed as a
+// Flatpak or a Snap also gets the file where the desktop's native messaging proxy looks; one that is
+// here only so (`sandbox_only`) gets nothing else.
 std::vector<Target> targets_for(const std::vector<Browser>& browsers, Scope scope, const Places& places,
-                                bool every_dir = false) {
+                                bool every_dir = false, const std::vector<Browser>& sandbox_only = {}) {
   std::vector<Target> out;
   for (const Browser b : browsers) {
-    std::vector<std::string> dirs = manifest_dirs(b, scope, places);
+    std::vector<std::string> dirs = contains(sandbox_only, b) ? std::vector<std::string>{}
+                                                              : manifest_dirs(b, scope, places);
     if (!every_dir && !dirs.empty()) dirs.resize(1);
-    for (const std::string& dir : dirs) {
-      const std::string path = dir + "/" + std::string(kHostName) + ".json";
-      auto same = std::find_if(out.begin(), out.end(), [&](const Target& t) { return t.path == path; });
-      if (same != out.end()) {
-        same->browsers.push_back(b);
-      } else {
-        out.push_back({path, {b}});
-      }
+    for (const std::string& dir : dirs) add_target(out, dir, b);
+    if (!sandboxed_installs(b, places).empty()) {
+      if (std::string dir = proxy_manifest_dir(family(b), scope, places); !dir.empty()) add_target(out, dir, b);
     }
   }
   return out;
@@ -84,9 +93,11 @@ std::string error_text(int error, Scope scope) {
   return text;
 }
 
-void add_sandbox_notes(const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
+void add_sandbox_notes(const std::vector<Browser>& browsers, const Places& places, bool in_sandbox, Outcome& out) {
   for (const Browser b : browsers) {
-    for (const SandboxedInstall& s : sandboxed_installs(b, places)) out.lines.push_back("note: " + s.advice);
+    for (const SandboxedInstall& s : sandboxed_installs(b, places)) {
+      if (!(in_sandbox && s.kind == "Flatpak")) out.say("note: " + s.advice);
+    }
   }
 }
 
@@ -94,7 +105,7 @@ void indent_into(const std::string& text, Outcome& out) {
   std::size_t start = 0;
   while (start < text.size()) {
     const std::size_t end = text.find('\n', start);
-    out.lines.push_back("    " + text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    out.say("    " + text.substr(start, end == std::string::npos ? std::string::npos : end - start));
     if (end == std::string::npos) break;
     start = end + 1;
   }
@@ -108,13 +119,16 @@ std::vector<Browser> chosen_browsers(const Request& r, const Places& places, Out
     if (manifest_dir(b, r.scope, places).empty()) {
       // Only a browser asked for by name is worth a word.
       if (!r.browsers.empty()) {
-        out.lines.push_back("skipped " + std::string(display_name(b)) + ": it has no " +
+        out.say("skipped " + std::string(display_name(b)) + ": it has no " +
                             (r.scope == Scope::user ? "manifest folder" : "system-wide manifest folder") +
                             " on this system" + (r.scope == Scope::system ? "; register it for each user" : ""));
       }
       continue;
     }
-    if (!r.browsers.empty() || r.all || r.action != Action::install || browser_found(b, places)) set.push_back(b);
+    if (!r.browsers.empty() || r.all || r.action != Action::install || browser_found(b, places) ||
+        !sandboxed_installs(b, places).empty()) {
+      set.push_back(b);
+    }
   }
   if (!r.browsers.empty()) return set;
   if (r.action != Action::install) return set;
@@ -125,81 +139,210 @@ std::vector<Browser> chosen_browsers(const Request& r, const Places& places, Out
     if (has_allowed) {
       kept.push_back(b);
     } else {
-      out.lines.push_back("skipped " + std::string(display_name(b)) + ": no " +
+      out.say("skipped " + std::string(display_name(b)) + ": no " +
                           (family(b) == Family::chromium ? "--origin" : "--extension-id") + " given");
     }
   }
   return kept;
 }
 
+// Writes our manifest at `path` naming `host`, unless a file that is not ours is there.
+void write_manifest(const Request& r, const std::string& path, const std::string& what, Family fam,
+                    const std::string& host, const Places& places, Outcome& out) {
+  const std::string text = manifest_text(fam, host, fam == Family::chromium ? r.origins : r.firefox_ids);
+  int read_error = 0;
+  const std::optional<std::string> existing = read_text(path, &read_error);
+  if (existing && *existing == text) {
+    out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + path + what);
+    return;
+  }
+  if (!existing && read_error != ENOENT && !(read_error == EISDIR && r.replace)) {
+    out.say("error: cannot read " + path + ": " + error_text(read_error, r.scope) +
+            (read_error == EISDIR ? "; run again with --replace to put the manifest in its place" : ""));
+    out.ok = false;
+    return;
+  }
+  if (existing && !is_our_manifest(*existing) && !r.replace) {
+    out.say("error: left " + path + " alone: it is not a manifest of " + std::string(kHostName) +
+            "; move it away, or run again with --replace to overwrite it");
+    out.ok = false;
+    return;
+  }
+  if (r.dry_run) {
+    out.say("would write " + path + what + ":");
+    indent_into(text, out);
+    return;
+  }
+  if (const int rc = write_text_atomically(path, text, ownership_for(r.scope, places), r.replace); rc != 0) {
+    out.say("error: cannot write " + path + ": " + error_text(rc, r.scope));
+    out.ok = false;
+    return;
+  }
+  out.say("wrote " + path + what);
+}
+
+// Each change is announced before it is made, so that whoever runs this sees what touched the sandbox
+// even when a step fails.
+bool announce(const Request& r, Outcome& out, const std::string& change) {
+  out.say((r.dry_run ? "would " : "") + change);
+  return !r.dry_run;
+}
+
+void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
+  const std::string host_on_disk = under_root(places.root, r.host_path);
+  for (const Browser b : browsers) {
+    const std::string name(display_name(b));
+    const std::optional<SandboxedInstall> flatpak = flatpak_install(b, places);
+    if (!flatpak) {
+      if (!r.browsers.empty()) out.say("skipped " + name + " for --in-sandbox: no Flatpak of it here");
+      continue;
+    }
+    const Ownership own = home_ownership(places.home);
+    // 1. The host, copied where the sandbox sees it at the same path.
+    const std::string copy = sandbox_host_path(b, places);
+    const std::optional<std::string> program = read_text(host_on_disk);
+    if (!program) {
+      out.say("error: cannot read " + host_on_disk + " to copy it into " + name + "'s sandbox");
+      out.ok = false;
+      continue;
+    }
+    if (read_text(copy) == program) {
+      out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + copy);
+    } else if (announce(r, out, "copy " + host_on_disk + " into " + name + "'s sandbox: " + copy)) {
+      if (const int rc = write_text_atomically(copy, *program, own, false, 0755); rc != 0) {
+        out.say("error: cannot write " + copy + ": " + std::strerror(rc));
+        out.ok = false;
+        continue;
+      }
+    }
+    // 2. The manifest where the sandboxed browser reads it, naming the copy.
+    write_manifest(r, sandbox_manifest_dir(b, places) + "/" + std::string(kHostName) + ".json",
+                   " (" + name + " inside its Flatpak sandbox)", family(b), copy, places, out);
+    // 3. Read access to Karvo's data directory, and nothing else, for this one app.
+    const std::string file = flatpak_override_path(b, places);
+    int error = 0;
+    const std::optional<std::string> text = read_text(file, &error);
+    if (!text && error != ENOENT) {
+      out.say("error: cannot read " + file + ": " + std::strerror(error));
+      out.ok = false;
+      continue;
+    }
+    const std::string grant = sandbox_grant(places);
+    const std::string updated = override_with(text.value_or(""), grant);
+    if (text && updated == *text) {
+      out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + file + " (grants " + grant + ")");
+    } else if (announce(r, out, "grant " + flatpak->app_id + " read access to " + karvo_data_dir(places) + ": add " +
+                                    grant + " to the filesystems of " + file +
+                                    " (what flatpak override --user --filesystem=" + "'" + grant + "'" + " " +
+                                    flatpak->app_id + " does)")) {
+      if (const int rc = write_text_atomically(file, updated, own); rc != 0) {
+        out.say("error: cannot write " + file + ": " + std::strerror(rc));
+        out.ok = false;
+        continue;
+      }
+    }
+  }
+}
+
+// Takes away what install_in_sandbox made: the override's entry, the manifest, the copy of the host.
+bool remove_in_sandbox(const Request& r, const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
+  bool found = false;
+  for (const Browser b : browsers) {
+    const std::string app = flatpak_app_dir(b, places);
+    if (app.empty()) continue;
+    const std::string name(display_name(b));
+    const std::string file = flatpak_override_path(b, places);
+    const std::string grant = sandbox_grant(places);
+    if (const std::optional<std::string> text = read_text(file); text && override_grants(*text, grant)) {
+      found = true;
+      const std::string rest = override_without(*text, grant);
+      if (announce(r, out, "take back the read access to " + karvo_data_dir(places) + ": remove " + grant +
+                               " from " + file + (rest.empty() ? " (nothing else is left in it: it goes)" : ""))) {
+        const int rc = rest.empty() ? (::unlink(file.c_str()) == 0 ? 0 : errno)
+                                    : write_text_atomically(file, rest, home_ownership(places.home));
+        if (rc != 0) {
+          out.say("error: cannot change " + file + ": " + std::strerror(rc));
+          out.ok = false;
+        } else if (rest.empty()) {
+          remove_empty_folders(parent_of(file), places.home);
+        }
+      }
+    }
+    const std::string manifest = sandbox_manifest_dir(b, places) + "/" + std::string(kHostName) + ".json";
+    if (const std::optional<std::string> text = read_text(manifest); text && is_our_manifest(*text)) {
+      found = true;
+      if (announce(r, out, "remove " + manifest + " (" + name + " inside its Flatpak sandbox)")) {
+        if (::unlink(manifest.c_str()) != 0 && errno != ENOENT) {
+          out.say("error: cannot remove " + manifest + ": " + std::strerror(errno));
+          out.ok = false;
+        } else {
+          remove_empty_folders(parent_of(manifest), app);
+        }
+      }
+    }
+    const std::string copy = sandbox_host_path(b, places);
+    if (!exists_no_follow(copy)) continue;
+    found = true;
+    if (announce(r, out, "remove " + copy + " (karvo-host inside " + name + "'s sandbox)")) {
+      if (::unlink(copy.c_str()) != 0 && errno != ENOENT) {
+        out.say("error: cannot remove " + copy + ": " + std::strerror(errno));
+        out.ok = false;
+      } else {
+        remove_empty_folders(parent_of(copy), app);
+      }
+    }
+  }
+  return found;
+}
+
 void install(const Request& r, const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
   const std::string host_on_disk = under_root(places.root, r.host_path);
   if (!r.host_path.starts_with('/')) {
-    out.lines.push_back("error: the host path " + r.host_path + " is not absolute; browsers need a full path");
+    out.say("error: the host path " + r.host_path + " is not absolute; browsers need a full path");
     out.ok = false;
     return;
   }
   struct stat st{};
   if (::stat(host_on_disk.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(host_on_disk.c_str(), X_OK) != 0) {
-    out.lines.push_back("error: " + host_on_disk + " is not an executable file; build and install karvo-host, or "
+    out.say("error: " + host_on_disk + " is not an executable file; build and install karvo-host, or "
                         "name it with --host");
     out.ok = false;
     return;
   }
-  for (const Target& t : targets_for(browsers, r.scope, places)) {
-    const Family fam = family(t.browsers.front());
-    const std::string text =
-        manifest_text(fam, r.host_path, fam == Family::chromium ? r.origins : r.firefox_ids);
-    int read_error = 0;
-    const std::optional<std::string> existing = read_text(t.path, &read_error);
-    if (existing && *existing == text) {
-      out.lines.push_back(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + t.path + label(t, r.scope));
-      continue;
-    }
-    if (!existing && read_error != ENOENT && !(read_error == EISDIR && r.replace)) {
-      out.lines.push_back("error: cannot read " + t.path + ": " + error_text(read_error, r.scope) +
-                          (read_error == EISDIR ? "; run again with --replace to put the manifest in its place" : ""));
-      out.ok = false;
-      continue;
-    }
-    if (existing && !is_our_manifest(*existing) && !r.replace) {
-      out.lines.push_back("error: left " + t.path + " alone: it is not a manifest of " + std::string(kHostName) +
-                          "; move it away, or run again with --replace to overwrite it");
-      out.ok = false;
-      continue;
-    }
-    if (r.dry_run) {
-      out.lines.push_back("would write " + t.path + label(t, r.scope) + ":");
-      indent_into(text, out);
-      continue;
-    }
-    if (const int rc = write_text_atomically(t.path, text, ownership_for(r.scope, places), r.replace); rc != 0) {
-      out.lines.push_back("error: cannot write " + t.path + ": " + error_text(rc, r.scope));
-      out.ok = false;
-      continue;
-    }
-    out.lines.push_back("wrote " + t.path + label(t, r.scope));
+  std::vector<Browser> sandbox_only;
+  for (const Browser b : browsers) {
+    if (r.browsers.empty() && !r.all && !browser_found(b, places)) sandbox_only.push_back(b);
   }
+  for (const Target& t : targets_for(browsers, r.scope, places, false, sandbox_only)) {
+    write_manifest(r, t.path, label(t, r.scope), family(t.browsers.front()), r.host_path, places, out);
+  }
+  if (r.in_sandbox) install_in_sandbox(r, browsers, places, out);
 }
 
 // allow and disallow: the manifests already registered get the extensions added or taken out; the host
 // they name and the other extensions stay.
 void change_allowed(const Request& r, const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
   bool found_any = false;
-  for (const Target& t : targets_for(browsers, r.scope, places, true)) {
+  std::vector<Target> targets = targets_for(browsers, r.scope, places, true);
+  for (const Browser b : browsers) {
+    // The manifest inside a Flatpak's sandbox allows the same extensions.
+    const std::string dir = sandbox_manifest_dir(b, places);
+    if (r.scope == Scope::user && !dir.empty()) add_target(targets, dir, b);
+  }
+  for (const Target& t : targets) {
     int read_error = 0;
     const std::optional<std::string> existing = read_text(t.path, &read_error);
     if (!existing && read_error == ENOENT) continue;
     found_any = true;
     if (!existing) {
-      out.lines.push_back("error: cannot read " + t.path + ": " + error_text(read_error, r.scope));
+      out.say("error: cannot read " + t.path + ": " + error_text(read_error, r.scope));
       out.ok = false;
       continue;
     }
     const Family fam = family(t.browsers.front());
     const ManifestCheck m = check_manifest(*existing, fam);
     if (!is_our_manifest(*existing) || m.problem) {
-      out.lines.push_back("error: cannot change " + t.path + ": " +
+      out.say("error: cannot change " + t.path + ": " +
                           (m.problem ? *m.problem : "it is not a manifest of " + std::string(kHostName)) +
                           "; write it anew with karvo-register install --replace");
       out.ok = false;
@@ -214,32 +357,32 @@ void change_allowed(const Request& r, const std::vector<Browser>& browsers, cons
       if (r.action == Action::disallow && at != allowed.end()) allowed.erase(at);
     }
     if (allowed == m.allowed) {
-      out.lines.push_back(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + t.path + label(t, r.scope));
+      out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + t.path + label(t, r.scope));
       continue;
     }
     if (allowed.empty()) {
-      out.lines.push_back("error: left " + t.path + " as it is: no extension would be allowed; to end the "
+      out.say("error: left " + t.path + " as it is: no extension would be allowed; to end the "
                           "registration, use karvo-register remove");
       out.ok = false;
       continue;
     }
     const std::string text = manifest_text(fam, m.host_path, allowed);
     if (r.dry_run) {
-      out.lines.push_back("would write " + t.path + label(t, r.scope) + ":");
+      out.say("would write " + t.path + label(t, r.scope) + ":");
       indent_into(text, out);
       continue;
     }
     if (const int rc = write_text_atomically(t.path, text, ownership_for(r.scope, places)); rc != 0) {
-      out.lines.push_back("error: cannot write " + t.path + ": " + error_text(rc, r.scope));
+      out.say("error: cannot write " + t.path + ": " + error_text(rc, r.scope));
       out.ok = false;
       continue;
     }
     std::string list;
     for (const std::string& a : allowed) list += (list.empty() ? "" : ", ") + a;
-    out.lines.push_back("wrote " + t.path + label(t, r.scope) + ", allowing " + list);
+    out.say("wrote " + t.path + label(t, r.scope) + ", allowing " + list);
   }
   if (!found_any) {
-    out.lines.push_back("error: no manifest of " + std::string(kHostName) + " " +
+    out.say("error: no manifest of " + std::string(kHostName) + " " +
                         (r.scope == Scope::user ? "for this user" : "system-wide") + " for " + names(browsers) +
                         "; register first with karvo-register install");
     out.ok = false;
@@ -258,50 +401,54 @@ void remove(const Request& r, const std::vector<Browser>& browsers, const Places
     for (const Target& e : every) {
       if (e.path != t.path) continue;
       for (const Browser b : e.browsers) {
-        if (!contains(browsers, b) && browser_found(b, places)) others.push_back(b);
+        if (!contains(browsers, b) && (browser_found(b, places) || !sandboxed_installs(b, places).empty())) {
+          others.push_back(b);
+        }
       }
     }
     if (!others.empty()) {
-      out.lines.push_back("left " + t.path + ": " + names(others) + " read" + (others.size() == 1 ? "s" : "") +
+      out.say("left " + t.path + ": " + names(others) + " read" + (others.size() == 1 ? "s" : "") +
                           " it too; remove for " + (others.size() == 1 ? "that browser" : "those browsers") +
                           " as well to remove it");
       continue;
     }
     const std::optional<std::string> existing = read_text(t.path);
     if (!existing || !is_our_manifest(*existing)) {
-      out.lines.push_back("left " + t.path + " alone: it is not a manifest of " + std::string(kHostName));
+      out.say("left " + t.path + " alone: it is not a manifest of " + std::string(kHostName));
       continue;
     }
     if (r.dry_run) {
-      out.lines.push_back("would remove " + t.path + label(t, r.scope));
+      out.say("would remove " + t.path + label(t, r.scope));
       continue;
     }
     if (::unlink(t.path.c_str()) != 0 && errno != ENOENT) {
-      out.lines.push_back("error: cannot remove " + t.path + ": " + error_text(errno, r.scope));
+      out.say("error: cannot remove " + t.path + ": " + error_text(errno, r.scope));
       out.ok = false;
       continue;
     }
-    out.lines.push_back("removed " + t.path + label(t, r.scope));
+    out.say("removed " + t.path + label(t, r.scope));
     // The folders that registration made go too, so that nothing of ours makes an absent browser look
     // installed. rmdir takes only empty ones: whatever the browser keeps there stays.
     remove_empty_folders(parent_of(t.path), cleanup_stop(parent_of(t.path), r.scope, places));
   }
+  if (r.scope == Scope::user && remove_in_sandbox(r, browsers, places, out)) found_any = true;
   if (!found_any) {
-    out.lines.push_back("nothing to remove: no manifest of " + std::string(kHostName) + " " +
+    out.say("nothing to remove: no manifest of " + std::string(kHostName) + " " +
                         (r.scope == Scope::user ? "for this user" : "system-wide") + " for " + names(browsers));
   }
 }
 
 }  // namespace
 
-Outcome run_request(const Request& request, const Places& places) {
+Outcome run_request(const Request& request, const Places& places, std::function<void(const std::string&)> print) {
   Outcome out;
+  out.print = std::move(print);
   const std::vector<Browser> browsers = chosen_browsers(request, places, out);
   if (browsers.empty()) {
-    out.lines.push_back(
+    out.say(
         "error: no supported browser found for this request; name one with --browser, or use --all");
     out.ok = false;
-    add_sandbox_notes({std::begin(kAllBrowsers), std::end(kAllBrowsers)}, places, out);
+    add_sandbox_notes({std::begin(kAllBrowsers), std::end(kAllBrowsers)}, places, false, out);
     return out;
   }
   if (request.action == Action::install) {
@@ -313,7 +460,7 @@ Outcome run_request(const Request& request, const Places& places) {
   }
   add_sandbox_notes(request.browsers.empty() ? std::vector<Browser>(std::begin(kAllBrowsers), std::end(kAllBrowsers))
                                              : browsers,
-                    places, out);
+                    places, request.in_sandbox && request.action == Action::install, out);
   return out;
 }
 

@@ -1,6 +1,7 @@
 // Installing and removing karvo-host's manifest for a set of browsers.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,15 +27,27 @@ struct Request {
   // install: also replace a file at our manifest's path that is not a manifest of ours (a broken one,
   // say), or an empty folder in its place.
   bool replace = false;
+  // Also put the host inside the sandbox of each Flatpak browser (this user only): a copy of karvo-host
+  // in the app's folder, a manifest where the sandboxed browser reads it, and read access to Karvo's
+  // data directory through the app's override file. Removal always undoes it.
+  bool in_sandbox = false;
 };
 
 struct Outcome {
   std::vector<std::string> lines;  // what happened (or would), one finding per line
   bool ok = true;                  // false when something could not be done
+  // Called with each line as it is added: a change is announced before it is made.
+  std::function<void(const std::string&)> print;
+
+  void say(std::string line) {
+    if (print) print(line);
+    lines.push_back(std::move(line));
+  }
 };
 
 // Carries out the request: writes only our manifest files, replaces only manifests of ours, removes
 // only those. Running the same request twice leaves the same files and changes nothing the second time.
-Outcome run_request(const Request& request, const Places& places);
+Outcome run_request(const Request& request, const Places& places,
+                    std::function<void(const std::string&)> print = {});
 
 }  // namespace karvo::reg

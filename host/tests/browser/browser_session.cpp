@@ -1,5 +1,7 @@
 #include "browser_session.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "zip_writer.h"
@@ -49,9 +51,21 @@ user_pref("network.connectivity-service.enabled", false);
 
 std::string_view kind_name(BrowserKind kind) { return kind == BrowserKind::chromium ? "chromium" : "firefox"; }
 
+bool sandbox_available() {
+  if (!testkit::path_exists("/usr/bin/bwrap")) return false;
+  testkit::Child probe({"/usr/bin/bwrap", "--ro-bind", "/", "/", "--dev-bind", "/dev", "/dev", "--proc", "/proc",
+                        "--tmpfs", "/tmp", "/bin/true"},
+                       testkit::current_env());
+  return probe.wait_exit(30s) == 0;
+}
+
+namespace {
+constexpr std::string_view kDataDirGrant = "~/Library/Application Support/com.karvo.app:ro";
+}  // namespace
+
 BrowserSession::BrowserSession(BrowserKind kind, const testkit::ScratchHome& home, ReportServer& server,
-                               const std::vector<std::string>& extra_env)
-    : kind_(kind), home_(home), server_(server) {
+                               const std::vector<std::string>& extra_env, Sandbox sandbox)
+    : kind_(kind), sandbox_(sandbox), home_(home), server_(server) {
   std::vector<std::string> vars = {"XDG_CONFIG_HOME=" + home.path() + "/.config",
                                    "XDG_CACHE_HOME=" + home.path() + "/.cache",
                                    "XDG_DATA_HOME=" + home.path() + "/.local/share", "MOZ_HEADLESS=1",
@@ -69,13 +83,28 @@ BrowserSession::BrowserSession(BrowserKind kind, const testkit::ScratchHome& hom
     error_ = "the report server could not listen on 127.0.0.1";
     return;
   }
-  const std::string agent_dir = home.path() + "/agent";
+  // A sandboxed browser keeps everything in its app folder, the agent too, so that it sees it.
+  const std::string agent_dir = (sandbox == Sandbox::none ? home.path() : app_dir()) + "/agent";
+  if (sandbox != Sandbox::none && !testkit::make_dirs(app_dir() + "/config")) {
+    error_ = "cannot make " + app_dir();
+    return;
+  }
   if (!prepare_agent(agent_dir) || !register_host()) return;
+  const std::string override_file = home.path() + "/.local/share/flatpak/overrides/" + std::string(kChromiumFlatpakId);
+  if (sandbox == Sandbox::flatpak_without_override) ::unlink(override_file.c_str());
 
   testkit::Child::Options options;
   options.argv = kind == BrowserKind::chromium ? chromium_argv(agent_dir) : firefox_argv();
   if (!error_.empty()) return;
   options.env = env_;
+  if (sandbox != Sandbox::none) {
+    // Inside, the XDG folders are the app's own, as Flatpak sets them.
+    std::vector<std::string> inside = {"XDG_CONFIG_HOME=" + app_dir() + "/config",
+                                       "XDG_CACHE_HOME=" + app_dir() + "/cache", "XDG_DATA_HOME=" + app_dir() + "/data"};
+    inside.insert(inside.end(), extra_env.begin(), extra_env.end());
+    options.env = home.env(inside);
+    options.argv = in_sandbox(std::move(options.argv));
+  }
   options.cwd = home.path();
   options.in = testkit::Stdio::null;
   browser_ = std::make_unique<testkit::Child>(std::move(options));
@@ -144,13 +173,30 @@ bool BrowserSession::prepare_agent(const std::string& dir) {
   return true;
 }
 
+std::string BrowserSession::app_dir() const { return home_.path() + "/.var/app/" + std::string(kChromiumFlatpakId); }
+
+// bubblewrap's view of a Flatpak: / read-only, /tmp (and with it the scratch home) hidden, the app's
+// folder writable at its own path, and Karvo's data directory read-only when the override grants it.
+std::vector<std::string> BrowserSession::in_sandbox(std::vector<std::string> argv) const {
+  std::vector<std::string> out = {"/usr/bin/bwrap", "--die-with-parent", "--ro-bind", "/", "/", "--dev-bind", "/dev",
+                                  "/dev", "--proc", "/proc", "--tmpfs", "/tmp", "--bind", app_dir(), app_dir()};
+  const std::string override_file = home_.path() + "/.local/share/flatpak/overrides/" + std::string(kChromiumFlatpakId);
+  if (testkit::read_file(override_file).value_or("").find(std::string(kDataDirGrant) + ";") != std::string::npos) {
+    out.insert(out.end(), {"--ro-bind", home_.data_dir(), home_.data_dir()});
+  }
+  out.emplace_back("--");
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}
+
 bool BrowserSession::register_host() {
   const bool chromium = kind_ == BrowserKind::chromium;
-  testkit::Child reg({testkit::bin("karvo-register"), "install", "--browser", std::string(kind_name(kind_)),
-                      chromium ? "--origin" : "--extension-id",
-                      std::string(chromium ? kChromiumAgentOrigin : kFirefoxAgentId), "--host",
-                      testkit::bin("karvo-host")},
-                     env_);
+  std::vector<std::string> args = {testkit::bin("karvo-register"), "install", "--browser", std::string(kind_name(kind_)),
+                                   chromium ? "--origin" : "--extension-id",
+                                   std::string(chromium ? kChromiumAgentOrigin : kFirefoxAgentId), "--host",
+                                   testkit::bin("karvo-host")};
+  if (sandbox_ != Sandbox::none) args.emplace_back("--in-sandbox");
+  testkit::Child reg(std::move(args), env_);
   const std::string out = reg.read_until_eof(30s);
   if (reg.wait_exit(30s) != 0) {
     error_ = "karvo-register failed: " + out + reg.stderr_text();
@@ -170,7 +216,7 @@ std::vector<std::string> BrowserSession::chromium_argv(const std::string& agent_
           "--disable-background-networking",
           "--disable-component-update",
           "--disable-sync",
-          "--user-data-dir=" + home_.path() + "/.config/chromium",
+          "--user-data-dir=" + (sandbox_ == Sandbox::none ? home_.path() + "/.config" : app_dir() + "/config") + "/chromium",
           "--load-extension=" + agent_dir,
           "about:blank"};
 }

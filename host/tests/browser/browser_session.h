@@ -21,12 +21,26 @@ std::string_view kind_name(BrowserKind kind);
 inline constexpr std::string_view kChromiumAgentOrigin = "chrome-extension://cbbimhpbdogbhebkmlpjcgapbjhklbgo/";
 inline constexpr std::string_view kFirefoxAgentId = "bridge-test@karvo.com";
 
+// Chromium as its Flatpak (org.chromium.Chromium) sees the world, made with bubblewrap: the home hidden
+// but for the app's own folder ~/.var/app/<id> and what the app's override file grants, the rest of
+// the system read-only, the network shared. karvo-register puts the host inside with --in-sandbox.
+enum class Sandbox {
+  none,
+  flatpak,
+  flatpak_without_override,  // the same, with the override file taken away after registering
+};
+
+inline constexpr std::string_view kChromiumFlatpakId = "org.chromium.Chromium";
+
+// Whether bubblewrap can make the namespaces it needs here.
+bool sandbox_available();
+
 class BrowserSession {
  public:
   // Registers the host, writes the agent and the profile into `home`, starts the browser with `home`'s
   // environment plus `extra_env`, and waits until the agent polls the server. error() says what failed.
   BrowserSession(BrowserKind kind, const testkit::ScratchHome& home, ReportServer& server,
-                 const std::vector<std::string>& extra_env = {});
+                 const std::vector<std::string>& extra_env = {}, Sandbox sandbox = Sandbox::none);
   ~BrowserSession();
   BrowserSession(const BrowserSession&) = delete;
   BrowserSession& operator=(const BrowserSession&) = delete;
@@ -44,9 +58,12 @@ class BrowserSession {
   bool prepare_agent(const std::string& dir);
   bool register_host();
   std::vector<std::string> chromium_argv(const std::string& agent_dir) const;
+  std::vector<std::string> in_sandbox(std::vector<std::string> argv) const;
+  std::string app_dir() const;
   std::vector<std::string> firefox_argv();
 
   BrowserKind kind_;
+  Sandbox sandbox_;
   const testkit::ScratchHome& home_;
   ReportServer& server_;
   std::vector<std::string> env_;

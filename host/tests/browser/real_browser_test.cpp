@@ -42,8 +42,8 @@ class RealBrowser : public ::testing::TestWithParam<BrowserKind> {
     }
   }
 
-  void start_browser(const std::vector<std::string>& extra_env = {}) {
-    browser_ = std::make_unique<BrowserSession>(GetParam(), home_, server_, extra_env);
+  void start_browser(const std::vector<std::string>& extra_env = {}, Sandbox sandbox = Sandbox::none) {
+    browser_ = std::make_unique<BrowserSession>(GetParam(), home_, server_, extra_env, sandbox);
     ASSERT_EQ(browser_->error(), "") << "the real-browser tests need " << kind_name(GetParam());
   }
   void start_app(std::vector<std::string> options = {}) {
@@ -188,6 +188,37 @@ TEST_P(RealBrowser, UnavailableThenLaunched) {
   EXPECT_NE(started.find("--background"), std::string::npos) << started;
   EXPECT_FALSE(testkit::path_exists(home_.data_dir() + "/launch.lock"));
   EXPECT_FALSE(wait_disconnect(0ms, "b"));
+}
+
+// Chromium in a Flatpak's view of the system, karvo-host put inside its sandbox by karvo-register: the
+// host reaches the application through the data directory that the app's override grants, and without
+// the override it answers "app-unavailable", which karvo-doctor explains.
+TEST_P(RealBrowser, HostInsideAFlatpakSandbox) {
+  if (GetParam() != BrowserKind::chromium) GTEST_SKIP() << "the Flatpak view is made for Chromium";
+  if (!sandbox_available()) GTEST_SKIP() << "bubblewrap cannot make the namespaces of a sandbox here";
+  ASSERT_NO_FATAL_FAILURE(start_app());
+  ASSERT_NO_FATAL_FAILURE(start_browser({}, Sandbox::flatpak));
+  connect("a");
+  post({{"id", "s1"}, {"type", "ping"}}, "a");
+  EXPECT_EQ(expect_message("s1", 30s, "a")["message"]["echo"], Json({{"id", "s1"}, {"type", "ping"}}));
+  browser_.reset();
+
+  ASSERT_NO_FATAL_FAILURE(start_browser({}, Sandbox::flatpak_without_override));
+  connect("b");
+  post({{"id", "s2"}}, "b");
+  EXPECT_EQ(expect_message("s2", 30s, "b")["message"],
+            Json({{"error", "app-unavailable"}, {"id", "s2"}, {"type", "error"}}));
+  browser_.reset();
+
+  testkit::Child doctor({testkit::bin("karvo-doctor"), "--browser", "chromium", "--origin",
+                         std::string(kChromiumAgentOrigin)},
+                        home_.env({"XDG_CONFIG_HOME=" + home_.path() + "/.config", "XDG_DATA_HOME=",
+                                   "DBUS_SESSION_BUS_ADDRESS=", "XDG_RUNTIME_DIR="}));
+  const std::string said = doctor.read_until_eof(30s);
+  EXPECT_EQ(doctor.wait_exit(30s), 1) << said;
+  EXPECT_NE(said.find("problem: Chromium (Flatpak org.chromium.Chromium): the host inside the sandbox"),
+            std::string::npos) << said;
+  EXPECT_NE(said.find("cannot read Karvo's data directory"), std::string::npos) << said;
 }
 
 INSTANTIATE_TEST_SUITE_P(Browsers, RealBrowser, ::testing::Values(BrowserKind::chromium, BrowserKind::firefox),
