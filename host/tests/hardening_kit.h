@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,6 +55,15 @@ inline std::size_t count_from_env(const char* name, std::size_t plain, std::size
     if (end != text && *end == '\0' && n > 0) return static_cast<std::size_t>(n);
   }
   return sanitizer_build() ? sanitized : plain;
+}
+
+// Limits the address space of process `pid` to `bytes`, so that a test of bounded memory fails by a failed
+// allocation rather than by exhausting the machine. Not under a sanitizer, whose shadow memory needs far
+// more address space than any such limit allows.
+inline bool limit_memory(pid_t pid, rlim_t bytes) {
+  if (sanitizer_build()) return true;
+  const rlimit limit{bytes, bytes};
+  return ::prlimit(pid, RLIMIT_AS, &limit, nullptr) == 0;
 }
 
 // --- what /proc says of a process ---------------------------------------------------------------------

@@ -174,20 +174,47 @@ TEST(HostSecurity, DataDirectoryAndLockGetTheirModes) {
   }
 }
 
-// An endpoint file that is a pipe without a writer, or a device that never ends, must not hang the host or
-// fill its memory: it counts as missing.
-TEST(HostSecurity, EndpointThatIsNoRegularFileCountsAsMissing) {
-  for (const bool fifo : {true, false}) {
-    SCOPED_TRACE(fifo ? "a pipe" : "a link to /dev/zero");
+// An endpoint file that is a pipe without a writer, a device that never ends, or a file far larger than any
+// real one must not hang the host or fill its memory: it counts as missing, even when it names a running
+// application.
+TEST(HostSecurity, EndpointThatIsNoSmallRegularFileCountsAsMissing) {
+  enum class Kind { fifo, device, padded, sparse };
+  const std::pair<Kind, const char*> cases[] = {
+      {Kind::fifo, "a pipe"},
+      {Kind::device, "a link to /dev/zero"},
+      {Kind::padded, "a valid file padded past 64 KiB"},
+      {Kind::sparse, "a sparse file of 1 TiB"},
+  };
+  for (const auto& [kind, name] : cases) {
+    SCOPED_TRACE(name);
     ScratchHome home;
-    ASSERT_TRUE(testkit::make_dirs(home.data_dir()));
+    StandinApp app(home);
+    ASSERT_TRUE(app.ok());
     const std::string ipc = home.ipc_path();
-    ASSERT_EQ(fifo ? ::mkfifo(ipc.c_str(), 0600) : ::symlink("/dev/zero", ipc.c_str()), 0);
+    const std::string valid = R"({"port":)" + std::to_string(app.port()) + R"(,"token":)" +
+                              PeerApp::json_string(app.token()) + "}";
+    ASSERT_EQ(::unlink(ipc.c_str()), 0);
+    switch (kind) {
+      case Kind::fifo: ASSERT_EQ(::mkfifo(ipc.c_str(), 0600), 0); break;
+      case Kind::device: ASSERT_EQ(::symlink("/dev/zero", ipc.c_str()), 0); break;
+      case Kind::padded: {
+        ASSERT_TRUE(testkit::write_file(ipc, valid + std::string(64 * 1024 + 1 - valid.size(), ' ')));
+        break;
+      }
+      case Kind::sparse: {
+        ASSERT_TRUE(testkit::write_file(ipc, valid));
+        ASSERT_EQ(::truncate(ipc.c_str(), off_t{1} << 40), 0);
+        break;
+      }
+    }
     auto host = start_host(home);
+    // Under a memory limit far below the file's size: the file is judged, not read.
+    ASSERT_TRUE(limit_memory(host->pid(), 256u << 20));
     send(*host, R"({"id":1})");
     EXPECT_EQ(next_frame(*host, Ms(10'000)), R"({"error":"app-unavailable","id":1,"type":"error"})");
     host->sync_output();
     EXPECT_EQ(host->stderr_text(), "karvo-host: Karvo is not running\n");
+    EXPECT_EQ(app.count_events([](std::string_view e) { return e.starts_with("accepted "); }), 0u);
   }
 }
 
