@@ -3,6 +3,7 @@
 // handed to a shell, and no descriptor of the extension reaches the application that it starts.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,10 @@
 #include <set>
 
 #include "extension_host.h"
+
+#ifndef KARVO_SANITIZE_BUILD
+#define KARVO_SANITIZE_BUILD ""
+#endif
 
 namespace karvo::safari::blackbox {
 namespace {
@@ -92,16 +97,46 @@ TEST(SafariSecurity, TheTokenNeverReachesAReplyOrTheLog) {
 
 // An endpoint file that is a pipe without a writer, or a device that never ends, must not hang the relay or
 // fill its memory: it counts as missing.
-TEST(SafariSecurity, EndpointThatIsNoRegularFileCountsAsMissing) {
-  for (const bool fifo : {true, false}) {
-    SCOPED_TRACE(fifo ? "a pipe" : "a link to /dev/zero");
+// An endpoint file that is a pipe without a writer, a device that never ends, or a file far larger than any
+// real one must not hang the relay or fill its memory: it counts as missing (the application is
+// unavailable), even when it names a running application.
+TEST(SafariSecurity, EndpointThatIsNoSmallRegularFileCountsAsMissing) {
+  enum class Kind { fifo, device, padded, sparse };
+  const std::pair<Kind, const char*> cases[] = {
+      {Kind::fifo, "a pipe"},
+      {Kind::device, "a link to /dev/zero"},
+      {Kind::padded, "a valid file padded past 64 KiB"},
+      {Kind::sparse, "a sparse file of 1 TiB"},
+  };
+  for (const auto& [kind, name] : cases) {
+    SCOPED_TRACE(name);
     testkit::ScratchHome home;
-    ASSERT_TRUE(testkit::make_dirs(home.data_dir()));
+    testkit::StandinApp app(home);
+    ASSERT_TRUE(app.ok());
     const std::string ipc = home.ipc_path();
-    ASSERT_EQ(fifo ? ::mkfifo(ipc.c_str(), 0600) : ::symlink("/dev/zero", ipc.c_str()), 0);
+    const std::string valid = Json{{"port", app.port()}, {"token", app.token()}}.dump();
+    ASSERT_EQ(::unlink(ipc.c_str()), 0);
+    switch (kind) {
+      case Kind::fifo: ASSERT_EQ(::mkfifo(ipc.c_str(), 0600), 0); break;
+      case Kind::device: ASSERT_EQ(::symlink("/dev/zero", ipc.c_str()), 0); break;
+      case Kind::padded:
+        ASSERT_TRUE(testkit::write_file(ipc, valid + std::string(64 * 1024 + 1 - valid.size(), ' ')));
+        break;
+      case Kind::sparse:
+        ASSERT_TRUE(testkit::write_file(ipc, valid));
+        ASSERT_EQ(::truncate(ipc.c_str(), off_t{1} << 40), 0);
+        break;
+    }
     ExtensionHost host(home, {});
+    // Under a memory limit far below the file's size (not under a sanitizer, whose shadow memory needs
+    // more address space than that): the file is judged, not read.
+    if (std::string_view(KARVO_SANITIZE_BUILD).empty()) {
+      const rlimit limit{512u << 20, 512u << 20};
+      ASSERT_EQ(::prlimit(host.process().pid(), RLIMIT_AS, &limit, nullptr), 0);
+    }
     ASSERT_TRUE(host.request(1, message(R"({"op":"poll","hello":{"type":"hello"}})")));
     EXPECT_EQ(host.replyTo(1, 10s), unavailable());
+    EXPECT_EQ(app.count_events([](std::string_view e) { return e.starts_with("accepted "); }), 0u);
   }
 }
 
