@@ -26,6 +26,7 @@
 #include "json.h"
 #include "launcher.h"
 #include "log.h"
+#include "standard_descriptors.h"
 #include "stream_locks.h"
 
 namespace karvo {
@@ -190,6 +191,9 @@ void forward_app_to_browser(AppLink& link) {
 }  // namespace karvo
 
 int main() {
+  // Before anything is opened: the application link must never take the number of a closed standard
+  // stream and receive log lines or browser frames. Without them the host cannot run safely at all.
+  if (!karvo::ensure_standard_descriptors()) std::_Exit(0);
   // A browser that goes away must show up as a failed write, never as a signal that ends the host.
   std::signal(SIGPIPE, SIG_IGN);
   karvo::keep_freed_memory();

@@ -218,6 +218,46 @@ TEST(HostSecurity, EndpointThatIsNoSmallRegularFileCountsAsMissing) {
   }
 }
 
+// Started with standard output or error closed, the host must not let its link to the application take
+// that number: browser frames or log lines would then go to the application.
+TEST(HostSecurity, ClosedStandardStreamsNeverLeadIntoTheLink) {
+  for (const bool out_closed : {true, false}) {
+    SCOPED_TRACE(out_closed ? "standard output closed" : "standard error closed");
+    ScratchHome home;
+    PeerApp app(home);
+    ASSERT_TRUE(app.ok());
+    Child::Options options;
+    options.argv = {testkit::bin("karvo-host")};
+    options.env = home.env();
+    options.cwd = home.path();
+    (out_closed ? options.out : options.err) = testkit::Stdio::closed;
+    Child host(std::move(options));
+    ASSERT_TRUE(host.started());
+    ASSERT_TRUE(host.write_all(testkit::frame(R"({"id":"first"})")));
+    ASSERT_TRUE(app.accept_link());
+    ASSERT_EQ(app.read_line(Ms(10'000)).value_or(""), R"({"id":"first"})");
+    // A line over 1 MB is logged and answered "too-large"; a small one is relayed. Then the application
+    // ends the link, and with it the host.
+    ASSERT_TRUE(app.send_all(R"({"id":"big","pad":")" + std::string(1'100'000, 'x') + "\"}\n" R"({"id":"small"})" "\n"));
+    ASSERT_EQ(::shutdown(app.fd(), SHUT_WR), 0);
+    EXPECT_EQ(host.wait_exit(Ms(10'000)), 0);
+    if (!out_closed) {
+      EXPECT_EQ(next_frame(host), R"({"error":"too-large","id":"big","type":"error"})");
+      EXPECT_EQ(next_frame(host), R"({"id":"small"})");
+    }
+    // Nothing but the first message ever came over the link.
+    std::string rest;
+    char chunk[65536];
+    for (;;) {
+      const ssize_t n = ::recv(app.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      rest.append(chunk, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(rest, "");
+  }
+}
+
 // A descriptor that a browser leaks into the host (not close-on-exec): a file, a listening socket and a
 // pipe. The host holds them; the application that it starts must not.
 TEST(HostSecurity, NoDescriptorReachesTheStartedApplication) {

@@ -225,6 +225,8 @@ void handleLine(std::string_view line, Outstanding& outstanding) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened, so that no link to the application takes a closed standard number.
+  if (!platform::ensureStandardDescriptors()) return 1;
   if (!configure(argc, argv)) {
     std::fputs(kUsage, stderr);
     return 2;

@@ -140,6 +140,26 @@ TEST(SafariSecurity, EndpointThatIsNoSmallRegularFileCountsAsMissing) {
   }
 }
 
+// Started with its standard error closed, the extension host must not let a link to the application take
+// that number: the trace lines would go to the application.
+TEST(SafariSecurity, AClosedStandardErrorNeverLeadsIntoTheLink) {
+  testkit::ScratchHome home;
+  testkit::StandinApp app(home);
+  ASSERT_TRUE(app.ok());
+  ExtensionHost host(home, {}, {}, false, testkit::Stdio::closed);
+  ASSERT_TRUE(host.request(1, message(R"({"op":"send","hello":{"type":"hello"},"msg":{"type":"ping","id":"r1"}})")));
+  ASSERT_EQ(host.replyTo(1)["ok"], true);
+  ASSERT_TRUE(host.request(2, message(R"({"op":"send","msg":{"type":"ping","id":"r2"}})")));
+  ASSERT_EQ(host.replyTo(2)["ok"], true);
+  // The authentication, the greeting and the two messages, and nothing between them.
+  const std::vector<std::string> lines = receivedLines(app, 1, 4);
+  ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
+  EXPECT_NE(lines[1].find("hello"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find("r1"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("r2"), std::string::npos) << lines[3];
+  EXPECT_EQ(host.finish(), 0);
+}
+
 // Starting the application from a hint, as the extension does when the greeting allows it.
 class SafariLaunchSecurity : public ::testing::Test {
  protected:

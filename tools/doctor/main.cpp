@@ -11,6 +11,7 @@
 #include "browsers.h"
 #include "checks.h"
 #include "manifest.h"
+#include "standard_descriptors.h"
 
 namespace {
 
@@ -83,6 +84,8 @@ int run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened, so that nothing meant for a standard stream lands in a file opened later.
+  if (!karvo::ensure_standard_descriptors()) return 1;
   try {
     return run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (...) {
