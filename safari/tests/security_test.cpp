@@ -160,6 +160,20 @@ TEST(SafariSecurity, AClosedStandardErrorNeverLeadsIntoTheLink) {
   EXPECT_EQ(host.finish(), 0);
 }
 
+// Whoever reads the extension host's output may go away: its replies then fail to be written, and it still
+// ends as usual at the end of its input, not by the broken-pipe signal.
+TEST(SafariSecurity, AClosedOutputNeverEndsTheExtensionHost) {
+  testkit::ScratchHome home;
+  testkit::StandinApp app(home);
+  ASSERT_TRUE(app.ok());
+  ExtensionHost host(home, {});
+  host.process().close_stdout();
+  ASSERT_TRUE(host.request(1, message(R"({"op":"send","hello":{"type":"hello"},"msg":{"type":"ping","id":"r1"}})")));
+  ASSERT_TRUE(host.request(2, message(R"({"op":"send","msg":{"type":"ping","id":"r2"}})")));
+  EXPECT_EQ(host.finish(), 0);
+  EXPECT_EQ(receivedLines(app, 1, 4).size(), 4u);  // both were relayed though their replies were lost
+}
+
 // Starting the application from a hint, as the extension does when the greeting allows it.
 class SafariLaunchSecurity : public ::testing::Test {
  protected:
