@@ -150,6 +150,19 @@ TEST(HostSecurity, NoShellStartsTheApplication) {
   }
 }
 
+// A hint with control characters in it must not forge a second log line, nor hide the line's end.
+TEST(HostSecurity, AHintCannotForgeALogLine) {
+  ScratchHome home;
+  const std::string hint = home.path() + "/opt/karvo\nkarvo-host: forged\r\x1b[2K";
+  ASSERT_TRUE(testkit::install_program("/bin/true", hint));
+  ASSERT_TRUE(home.write_ipc(R"({"port":)" + std::to_string(testkit::unused_port()) + R"(,"token":"gone","exe":")" +
+                             home.path() + R"(/opt/karvo\nkarvo-host: forged\r\u001b[2K"})"));
+  Child host({testkit::bin("karvo-host")}, test_env(home), home.path());
+  ASSERT_TRUE(host.write_all(testkit::frame(launch_message(1))));
+  ASSERT_TRUE(host.wait_stderr("[2K\n", Ms(30'000))) << host.stderr_text();
+  EXPECT_EQ(host.stderr_text(), kStarted + home.path() + R"(/opt/karvo\nkarvo-host: forged\r\x1b[2K)" "\n");
+}
+
 TEST(HostSecurity, DataDirectoryAndLockGetTheirModes) {
   for (const mode_t mask : {mode_t{0}, mode_t{027}}) {
     SCOPED_TRACE("umask " + std::to_string(mask));

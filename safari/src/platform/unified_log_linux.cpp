@@ -8,13 +8,17 @@
 #include <mutex>
 #include <string_view>
 
+#include "../log_text.h"
 #include "linux_io.h"
 #include "linux_settings.h"
 
 namespace karvo::safari::platform {
 namespace {
 
-void log(std::string_view level, const std::string& text) {
+// One entry is one line: control characters in what is logged (the platform's error descriptions
+// included) are written escaped.
+void log(std::string_view level, const std::string& raw) {
+  const std::string text = escapeControls(raw);
   const LinuxSettings settings = linuxSettings();
   if (settings.logSink) {
     settings.logSink(level, text);
