@@ -23,6 +23,10 @@ namespace {
 
 constexpr std::chrono::milliseconds kConnectTimeout{800};
 constexpr int kAuthReadTimeoutSeconds = 5;
+// The whole authentication reply comes within one deadline, and one no longer than this is refused: an
+// application that drips it, or never ends the line, must not hold the host or its memory.
+constexpr std::chrono::seconds kAuthReplyDeadline{kAuthReadTimeoutSeconds};
+constexpr std::size_t kMaxAuthReply = 64 * 1024;
 
 bool set_receive_timeout(int fd, int seconds) {
   timeval tv{};
@@ -72,6 +76,43 @@ LineReader::Status LineReader::read_line(std::string& out) {
         return Status::line;
       }
       out.append(start, avail);
+    }
+    buf_.resize(kBufferSize);
+    pos_ = 0;
+    ssize_t n;
+    do {
+      n = ::recv(fd_.get(), buf_.data(), kBufferSize, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      buf_.clear();
+      return Status::error;
+    }
+    buf_.resize(static_cast<std::size_t>(n));
+    if (n == 0) return out.empty() ? Status::end : Status::line;
+  }
+}
+
+LineReader::Status LineReader::read_line(std::string& out, std::size_t limit,
+                                         std::chrono::steady_clock::time_point deadline) {
+  out.clear();
+  for (;;) {
+    if (pos_ < buf_.size()) {
+      const char* start = buf_.data() + pos_;
+      const std::size_t avail = buf_.size() - pos_;
+      const void* lf = std::memchr(start, '\n', avail);
+      const std::size_t n = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1 : avail;
+      if (out.size() + n - (lf ? 1 : 0) > limit) return Status::error;
+      out.append(start, n);
+      pos_ += n;
+      if (lf) return Status::line;
+    }
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return Status::error;
+      pollfd pfd{fd_.get(), POLLIN, 0};
+      const int rc = ::poll(&pfd, 1, static_cast<int>(left.count()));
+      if (rc > 0) break;
+      if (rc == 0 || errno != EINTR) return Status::error;
     }
     buf_.resize(kBufferSize);
     pos_ = 0;
@@ -177,7 +218,8 @@ std::optional<AppLink> connect_app(const IpcInfo& info) {
     AppLink link{std::move(sock), LineReader(std::move(reader_fd)), {}};
 
     // Only the first line counts.
-    if (link.reader.read_line(link.line) != LineReader::Status::line) return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + kAuthReplyDeadline;
+    if (link.reader.read_line(link.line, kMaxAuthReply, deadline) != LineReader::Status::line) return std::nullopt;
     if (!auth_reply_accepted(link.line)) return std::nullopt;
 
     // From now on reads wait without a limit; the option belongs to the socket, so both handles see it.

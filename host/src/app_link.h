@@ -1,6 +1,7 @@
 // The authenticated loopback link to the desktop application: newline-delimited JSON over TCP.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -23,6 +24,9 @@ class LineReader {
   // Reads up to and including the next LF, or to the end of the stream, into `out` (replacing it).
   // `line` when at least one byte was read; `end` when the stream had ended; `error` on a read failure.
   Status read_line(std::string& out);
+  // The same for a line that must come whole by `deadline` and hold at most `limit` bytes before its LF:
+  // `error` when either is broken, having read no more than `limit` + 1 bytes of it.
+  Status read_line(std::string& out, std::size_t limit, std::chrono::steady_clock::time_point deadline);
   int fd() const noexcept { return fd_.get(); }
 
  private:
@@ -38,6 +42,7 @@ struct AppLink {
 };
 
 // Connects to 127.0.0.1:info.port within 0.8 s and authenticates with info.token; nothing on any failure.
+// The application's reply must come whole within 5 s and be at most 64 KiB long.
 std::optional<AppLink> connect_app(const IpcInfo& info);
 
 // The judgement of the application's first line (LF included): valid UTF-8, one JSON object whose "ok"
