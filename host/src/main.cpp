@@ -33,7 +33,8 @@ namespace karvo {
 namespace {
 
 constexpr std::time_t kUnavailableGraceSeconds = 2;
-// How long the exit timer waits for a reply that is being written when the grace time is over.
+// How long the exit timer lets a reply that is being written when the grace time is over go without
+// progress before it gives up on it.
 constexpr std::chrono::seconds kStalledReplyLimit{2};
 // Browser messages over this size are large: the memory that they take is kept while more of them come.
 constexpr std::size_t kLargeMessage = 1024 * 1024;
@@ -141,13 +142,20 @@ void forward_app_to_browser(AppLink& link) {
     timespec left{kUnavailableGraceSeconds, 0};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
-    // A reply that is being written is completed first. A browser that has stopped reading would hold
-    // it up for ever, though, and the host must end all the same.
-    const auto give_up = std::chrono::steady_clock::now() + kStalledReplyLimit;
+    // A reply that is being written is completed first, however slowly the browser reads it. A browser
+    // that has stopped reading would hold it up for ever, though, and the host must end all the same: it
+    // gives up once the write has made no progress for the limit.
+    std::uint64_t written = frame_bytes_written();
+    auto give_up = std::chrono::steady_clock::now() + kStalledReplyLimit;
     for (;;) {
       StdoutHold out(stdout_mutex(), std::try_to_lock);
-      if (out.owns_lock() || std::chrono::steady_clock::now() >= give_up) {
-        end_process(0);  // frames are written unbuffered: nothing is left to flush
+      if (out.owns_lock()) end_process(0);  // frames are written unbuffered: nothing is left to flush
+      const auto now = std::chrono::steady_clock::now();
+      if (const std::uint64_t moved = frame_bytes_written(); moved != written) {
+        written = moved;
+        give_up = now + kStalledReplyLimit;
+      } else if (now >= give_up) {
+        end_process(0);
       }
       timespec pause{0, 10'000'000};
       while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {

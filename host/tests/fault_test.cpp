@@ -292,5 +292,21 @@ TEST(HostFaults, UnavailableHostEndsThoughTheBrowserStopsReading) {
   EXPECT_GT(n, 0);
 }
 
+
+// A reply that a slow browser is still reading when the grace time is over is completed, however long it
+// takes, as long as the browser keeps reading.
+TEST(HostFaults, UnavailableHostCompletesAReplyThatASlowBrowserReads) {
+  ScratchHome home;
+  PipedHost host(home);
+  ASSERT_TRUE(host.started());
+  const std::string id(1'000'000, 'x');
+  ASSERT_TRUE(host.write_all(testkit::frame(R"({"id":")" + id + R"("})")));
+  // 64 KiB every 0.4 s: the reply takes about 6 s to read, past the grace time and the stall limit both.
+  const std::optional<std::string> reply = host.read_frame(Ms(60'000), 65536, Ms(400));
+  ASSERT_TRUE(reply.has_value()) << "the reply was cut off";
+  EXPECT_EQ(*reply, R"({"error":"app-unavailable","id":")" + id + R"(","type":"error"})");
+  EXPECT_EQ(host.wait_exit(Ms(15'000)), 0);
+}
+
 }  // namespace
 }  // namespace karvo::hosttest
