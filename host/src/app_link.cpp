@@ -141,18 +141,50 @@ bool send_all(int fd, std::string_view data) {
 
 namespace {
 
+// Waits until `fd` can take more bytes. While `watch` has not seen its descriptor hang up, that wait has no
+// limit; afterwards it ends, false, once `last_progress` lies `watch.stall_limit` back.
+bool wait_writable(int fd, const HangupWatch& watch, bool& hung_up,
+                   std::chrono::steady_clock::time_point last_progress) {
+  for (;;) {
+    int timeout = -1;
+    if (hung_up) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(last_progress + watch.stall_limit -
+                                                                     std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      timeout = static_cast<int>(left.count());
+    }
+    // A hang-up is reported whatever is asked for; asking for nothing on the watched descriptor leaves its
+    // unread input alone.
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {watch.fd, 0, 0}};
+    const nfds_t count = watch.fd >= 0 && !hung_up ? 2 : 1;
+    const int rc = ::poll(fds, count, timeout);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return false;
+    if (count == 2 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up = true;
+    if (fds[0].revents != 0) return true;  // writable, or an error that the next send reports
+  }
+}
+
 // Sends `text` and then one LF, together in one sendmsg(2) in the common case, so that the text needs no
-// room for the LF behind it.
-bool send_text_and_lf(int fd, std::string_view text) {
+// room for the LF behind it. Each call takes what the socket has room for and never blocks, so that the
+// waits between calls can watch `watch` too.
+bool send_text_and_lf(int fd, std::string_view text, const HangupWatch& watch) {
   char lf = '\n';
   iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {&lf, 1}};
   msghdr message{};
   message.msg_iov = parts;
   message.msg_iovlen = 2;
+  bool hung_up = false;
+  auto last_progress = std::chrono::steady_clock::now();
   while (message.msg_iovlen > 0) {
-    const ssize_t n = ::sendmsg(fd, &message, kSendFlags);
+    const ssize_t n = ::sendmsg(fd, &message, kSendFlags | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_writable(fd, watch, hung_up, last_progress)) return false;
+      continue;
+    }
     if (n <= 0) return false;
+    last_progress = std::chrono::steady_clock::now();
     auto sent = static_cast<std::size_t>(n);
     while (message.msg_iovlen > 0 && sent >= message.msg_iov->iov_len) {
       sent -= message.msg_iov->iov_len;
@@ -169,16 +201,16 @@ bool send_text_and_lf(int fd, std::string_view text) {
 
 }  // namespace
 
-bool send_line(int fd, const json::Value& value, std::string& buffer) {
+bool send_line(int fd, const json::Value& value, std::string& buffer, const HangupWatch& watch) {
   buffer.clear();
   json::serialise_to(value, buffer);
-  return send_text_and_lf(fd, buffer);
+  return send_text_and_lf(fd, buffer, watch);
 }
 
-bool send_line(int fd, const json::Value& value) {
+bool send_line(int fd, const json::Value& value, const HangupWatch& watch) {
   // One buffer per thread for the messages that do not lend one.
   thread_local std::string text;
-  const bool sent = send_line(fd, value, text);
+  const bool sent = send_line(fd, value, text, watch);
   if (text.capacity() > (1u << 20)) std::string().swap(text);  // keep no large message alive
   return sent;
 }

@@ -49,12 +49,21 @@ std::optional<AppLink> connect_app(const IpcInfo& info);
 // is the boolean true.
 bool auth_reply_accepted(std::string_view line) noexcept;
 
-// Sends the value's compact text and one LF on `fd`, as one write. False on an I/O error.
-bool send_line(int fd, const json::Value& value);
+// Another descriptor that a send keeps an eye on while it waits for the socket: once `fd` has hung up (the
+// browser's input has ended), a send that makes no progress for `stall_limit` gives up, so that an
+// application that has stopped reading cannot keep a host whose browser has gone. fd -1 watches nothing.
+struct HangupWatch {
+  int fd = -1;
+  std::chrono::milliseconds stall_limit{0};
+};
+
+// Sends the value's compact text and one LF on `fd`, as one write. False on an I/O error, or when `watch`
+// gives up.
+bool send_line(int fd, const json::Value& value, const HangupWatch& watch = {});
 // The same, writing the text into `buffer` (its content is replaced). A caller lends a buffer that it no
 // longer needs, such as the body that the value was parsed from: a large message then needs no second
 // buffer of its size.
-bool send_line(int fd, const json::Value& value, std::string& buffer);
+bool send_line(int fd, const json::Value& value, std::string& buffer, const HangupWatch& watch = {});
 
 enum class ReadLine { line, end, error };
 // Reads the next line into link.line, trimmed of Unicode White_Space at both ends (it may come back

@@ -36,6 +36,9 @@ constexpr std::time_t kUnavailableGraceSeconds = 2;
 // How long the exit timer lets a reply that is being written when the grace time is over go without
 // progress before it gives up on it.
 constexpr std::chrono::seconds kStalledReplyLimit{2};
+// A browser that has gone while a send to an application that has stopped reading waits: the send gives up
+// once it has made no progress for this long, and the host ends.
+constexpr HangupWatch kBrowserInput{STDIN_FILENO, std::chrono::seconds(5)};
 // Browser messages over this size are large: the memory that they take is kept while more of them come.
 constexpr std::size_t kLargeMessage = 1024 * 1024;
 
@@ -105,7 +108,7 @@ void reply_app_unavailable(const json::Value& message) {
     if (read_native_message(in, buffer).kind != NativeRead::Kind::message) break;
     const std::optional<json::Value> value = json::parse(buffer);
     if (!value) continue;  // unparsable frames are dropped without a reply
-    if (!send_line(writer, *value, buffer)) break;
+    if (!send_line(writer, *value, buffer, kBrowserInput)) break;
     // A large message's memory serves the large messages that follow it; the first ordinary one gives
     // it back, the buffer and what the allocator kept of the large message's tree.
     if (buffer.size() <= kLargeMessage && buffer.capacity() > kLargeMessage) {
@@ -131,7 +134,7 @@ void forward_app_to_browser(AppLink& link) {
 [[noreturn]] void relay(AppLink link, const json::Value& first) {
   const int writer = ::fcntl(link.stream.get(), F_DUPFD_CLOEXEC, 3);
   if (writer < 0) end_process(0);
-  if (!send_line(writer, first)) end_process(0);
+  if (!send_line(writer, first, kBrowserInput)) end_process(0);
   spawn_detached([writer] { forward_browser_to_app(writer); });
   forward_app_to_browser(link);
   end_process(0);

@@ -219,6 +219,32 @@ TEST(HostFaults, ApplicationThatStopsReadingStallsOnlyItsOwnDirection) {
   EXPECT_EQ(host->stderr_text(), "");
 }
 
+// The browser goes away while the host waits to send to an application that has stopped reading: the host
+// notices and ends, though its send never completes.
+TEST(HostFaults, BrowserEndsWhileTheApplicationHasStoppedReading) {
+  for (const bool first : {true, false}) {
+    SCOPED_TRACE(first ? "the first message waits" : "a later message waits");
+    ScratchHome home;
+    PeerApp app(home, {.rcvbuf = 4096});
+    ASSERT_TRUE(app.ok());
+    auto host = start_host(home);
+    // More than the socket's buffers hold.
+    const std::string big = R"({"id":"big","pad":")" + std::string(16u << 20, 'x') + R"("})";
+    if (!first) {
+      send(*host, R"({"id":"first"})");
+      ASSERT_TRUE(app.accept_link());
+      ASSERT_EQ(app.read_line(Ms(10'000)).value_or(""), R"({"id":"first"})");
+    }
+    send(*host, big);
+    if (first) {
+      ASSERT_TRUE(app.accept_link());
+    }
+    host->close_stdin();
+    EXPECT_EQ(host->wait_exit(Ms(60'000)), 0);
+    EXPECT_TRUE(app.wait_closed(Ms(60'000)));
+  }
+}
+
 TEST(HostFaults, BrowserThatStopsReadingLeavesTheHostIdle) {
   const std::uint64_t flood = count_from_env("KARVO_STALL_MESSAGES", 40'000, 40'000);
   const std::uint64_t requests = 1'000;
