@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 
 #include "socket_options.h"
 #include "utf8.h"
@@ -43,7 +44,7 @@ bool connect_within(int fd, const sockaddr_in& addr) {
   if (rc != 0 && errno != EINPROGRESS && errno != EINTR) return false;
   if (rc != 0) {
     const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
-    for (;;) {
+    while (deadline != std::chrono::steady_clock::time_point::max()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd pfd{fd, POLLOUT, 0};
@@ -64,32 +65,7 @@ bool connect_within(int fd, const sockaddr_in& addr) {
 LineReader::LineReader(UniqueFd fd) : fd_(std::move(fd)) {}
 
 LineReader::Status LineReader::read_line(std::string& out) {
-  out.clear();
-  for (;;) {
-    if (pos_ < buf_.size()) {
-      const char* start = buf_.data() + pos_;
-      const std::size_t avail = buf_.size() - pos_;
-      if (const void* lf = std::memchr(start, '\n', avail)) {
-        const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1;
-        out.append(start, n);
-        pos_ += n;
-        return Status::line;
-      }
-      out.append(start, avail);
-    }
-    buf_.resize(kBufferSize);
-    pos_ = 0;
-    ssize_t n;
-    do {
-      n = ::recv(fd_.get(), buf_.data(), kBufferSize, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-      buf_.clear();
-      return Status::error;
-    }
-    buf_.resize(static_cast<std::size_t>(n));
-    if (n == 0) return out.empty() ? Status::end : Status::line;
-  }
+  return read_line(out, std::numeric_limits<std::size_t>::max(), std::chrono::steady_clock::time_point::max());
 }
 
 LineReader::Status LineReader::read_line(std::string& out, std::size_t limit,
@@ -106,7 +82,7 @@ LineReader::Status LineReader::read_line(std::string& out, std::size_t limit,
       pos_ += n;
       if (lf) return Status::line;
     }
-    for (;;) {
+    while (deadline != std::chrono::steady_clock::time_point::max()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return Status::error;
       pollfd pfd{fd_.get(), POLLIN, 0};

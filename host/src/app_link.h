@@ -24,8 +24,8 @@ class LineReader {
   // Reads up to and including the next LF, or to the end of the stream, into `out` (replacing it).
   // `line` when at least one byte was read; `end` when the stream had ended; `error` on a read failure.
   Status read_line(std::string& out);
-  // The same for a line that must come whole by `deadline` and hold at most `limit` bytes before its LF:
-  // `error` when either is broken, having read no more than `limit` + 1 bytes of it.
+  // The same for a line that must come whole by `deadline` (time_point::max(): no deadline) and hold at
+  // most `limit` bytes before its LF: `error` when either is broken, having taken no more of it.
   Status read_line(std::string& out, std::size_t limit, std::chrono::steady_clock::time_point deadline);
   int fd() const noexcept { return fd_.get(); }
 
