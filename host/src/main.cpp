@@ -36,8 +36,8 @@ constexpr std::time_t kUnavailableGraceSeconds = 2;
 // How long the exit timer lets a reply that is being written when the grace time is over go without
 // progress before it gives up on it.
 constexpr std::chrono::seconds kStalledReplyLimit{2};
-// A browser that has gone while a send to an application that has stopped reading waits: the send gives up
-// once it has made no progress for this long, and the host ends.
+// Sends to the application watch the browser's input: once the browser has gone, a send held up by an
+// application that has stopped reading gives up after this long without progress, and the host ends.
 constexpr HangupWatch kBrowserInput{STDIN_FILENO, std::chrono::seconds(5)};
 // Browser messages over this size are large: the memory that they take is kept while more of them come.
 constexpr std::size_t kLargeMessage = 1024 * 1024;
