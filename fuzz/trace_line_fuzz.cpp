@@ -1,10 +1,12 @@
 // The Safari side's trace line on arbitrary requests and replies: nothing for an idle poll, otherwise one
 // info entry "<op> [<label>] → <result> [<summary>]" made of the request's and reply's strings and
-// booleans exactly as the trace's rules say, never anything else.
+// booleans exactly as the trace's rules say, their control characters written escaped, never anything
+// else.
 //
 // Input: the request's JSON text, a NUL byte, the reply's JSON text (no JSON text holds a raw NUL).
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +69,29 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
   return whole;
 }
 
+// `value` with each control character (below 0x20, and 0x7F) written as \n, \r, \t or \x and two
+// lower-case hex digits.
+std::string escaped(std::string_view value) {
+  std::string out;
+  for (const char c : value) {
+    const int byte = static_cast<unsigned char>(c);
+    if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // The line that the trace's rules give, or nothing for an idle poll.
 std::optional<std::string> expected_line(const Json& request, const Json& reply) {
   const std::string op = text(request, "op") != nullptr ? *text(request, "op") : "send";
@@ -95,8 +120,8 @@ std::optional<std::string> expected_line(const Json& request, const Json& reply)
   const std::string* error = text(reply, "error");
   const std::string result =
       truth(reply, "ok") == true ? "ok" : "failed(" + (error != nullptr ? *error : std::string()) + ")";
-  return "info: " + op + " [" + joined(about, " ") + "] \u2192 " + result + " [" + joined(entries, ", ") +
-         "]";
+  return "info: " + escaped(op) + " [" + escaped(joined(about, " ")) + "] \u2192 " + escaped(result) + " [" +
+         escaped(joined(entries, ", ")) + "]";
 }
 
 }  // namespace

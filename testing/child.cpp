@@ -76,6 +76,7 @@ Child::Child(Options o) : own_group_(o.own_process_group) {
   OwnedFd child_in, child_out, child_err;
   auto plumb = [&](Stdio how, int target, OwnedFd& ours, OwnedFd& theirs, bool child_reads) -> bool {
     if (how == Stdio::inherit) return true;
+    if (how == Stdio::closed) return posix_spawn_file_actions_addclose(&setup.actions, target) == 0;
     if (how == Stdio::null) {
       return posix_spawn_file_actions_addopen(&setup.actions, target, "/dev/null",
                                               child_reads ? O_RDONLY : O_WRONLY, 0) == 0;

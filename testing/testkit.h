@@ -18,8 +18,9 @@
 // Child processes (posix_spawn, never a shell)
 //   Child child({argv...}, env = this process's, cwd = this process's);  or  Child(Child::Options)
 //   Options: argv, env (nullopt: inherit), cwd, stdin/stdout/stderr each Stdio::pipe (default),
-//   Stdio::null or Stdio::inherit, own_process_group (default true: the child leads a new process
-//   group, and the destructor kills that whole group, so programs that the child started die too).
+//   Stdio::null, Stdio::inherit or Stdio::closed (the child starts without that descriptor),
+//   own_process_group (default true: the child leads a new process group, and the destructor kills
+//   that whole group, so programs that the child started die too).
 //   child.started(), spawn_error() (errno), pid()
 //   write_all(bytes, timeout = 60s) -> bool;  close_stdin()
 //   Standard output and error are read by a background thread as soon as they arrive, so the child
@@ -157,7 +158,7 @@ class ScratchHome {
 
 // --- child processes ----------------------------------------------------------------------------
 
-enum class Stdio { pipe, null, inherit };
+enum class Stdio { pipe, null, inherit, closed };
 
 class Child {
  public:

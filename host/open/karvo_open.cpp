@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "spawn_process.h"
+#include "standard_descriptors.h"
 #include "unique_fd.h"
 
 namespace {
@@ -237,6 +238,8 @@ extern "C" const char* __tsan_default_suppressions() {
 #endif
 
 int main(int argc, char** argv) {
+  // Before anything is opened, so that nothing meant for a standard stream lands in a file opened later.
+  if (!karvo::ensure_standard_descriptors()) return kFailed;
   int status = kUsage;
   const std::optional<Request> request = parse_args(argc, argv, status);
   if (!request) return status;

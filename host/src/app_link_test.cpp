@@ -98,6 +98,19 @@ TEST(AppLink, RejectsEveryReplyButOkTrue) {
   }
 }
 
+// A reply line is read up to 64 KiB (before its LF); one byte more and it is refused.
+TEST(AppLink, AReplyLineIsReadUpTo64KiB) {
+  const std::string head = R"({"ok":true,"pad":")";
+  for (const std::size_t size : {std::size_t{64 * 1024}, std::size_t{64 * 1024 + 1}}) {
+    SCOPED_TRACE(size);
+    FakeApp app([&](int fd) {
+      FakeApp::read_line(fd);
+      FakeApp::send(fd, head + std::string(size - head.size() - 2, 'x') + "\"}\n");
+    });
+    EXPECT_EQ(connect_app(app.info()).has_value(), size == 64 * 1024);
+  }
+}
+
 TEST(AppLink, RefusedConnectionFailsAtOnce) {
   std::uint16_t port;
   { port = FakeApp(nullptr).info().port; }  // nothing listens there any more
@@ -155,6 +168,21 @@ TEST(AppLinkClock, SilentApplicationTimesOutAfterFiveSeconds) {
   given_up.set_value();
   EXPECT_GE(took, 4900ms);
   EXPECT_LT(took, 30s);
+}
+
+// The 5 s are for the whole reply: an application that drips it, each byte well within 5 s of the last,
+// is refused all the same.
+TEST(AppLinkClock, ADrippedReplyIsRefusedAfterFiveSeconds) {
+  FakeApp app([&](int fd) {
+    FakeApp::read_line(fd);
+    for (const char c : std::string_view("{\"ok\":true}\n")) {
+      if (!send_all(fd, std::string_view(&c, 1))) return;
+      std::this_thread::sleep_for(600ms);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(connect_app(app.info()).has_value());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 4900ms);
 }
 
 TEST(AppLinkClock, UnansweredConnectGivesUpAfterTheConnectLimit) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -36,8 +37,12 @@ std::string home_dir() {
   }
 }
 
-// The whole content of a regular file; nothing when it cannot be opened or read. Opening does not block
-// on a FIFO left in the file's place.
+// Any real endpoint file is a few hundred bytes. A larger one is unusable: judged by its size at once, and
+// again while reading, so that a file that grows meanwhile costs no more memory than this.
+constexpr std::size_t kMaxEndpointFile = 64 * 1024;
+
+// The whole content of a regular file of at most kMaxEndpointFile bytes; nothing when it cannot be
+// opened or read, or is larger. Opening does not block on a FIFO left in the file's place.
 std::optional<std::string> read_regular_file(const std::string& path) {
   UniqueFd fd;
   do {
@@ -46,18 +51,22 @@ std::optional<std::string> read_regular_file(const std::string& path) {
   if (!fd) return std::nullopt;
   struct stat st{};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  std::string text;
-  text.reserve(static_cast<std::size_t>(st.st_size) + 1);
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > kMaxEndpointFile) return std::nullopt;
+  // One byte more than the limit tells a file that grew past it.
+  std::string text(kMaxEndpointFile + 1, '\0');
+  std::size_t used = 0;
+  while (used < text.size()) {
+    const ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::nullopt;
     }
-    if (n == 0) return text;
-    text.append(chunk, static_cast<std::size_t>(n));
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
   }
+  if (used > kMaxEndpointFile) return std::nullopt;
+  text.resize(used);
+  return text;
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ struct IpcInfo {
 // the relative "./com.karvo.app".
 std::string data_dir();
 
-// Reads "<data_dir>/ipc.json"; nothing when the file is unusable, without saying why.
+// Reads "<data_dir>/ipc.json"; nothing when the file is unusable (among others: not a regular file, or
+// over 64 KiB), without saying why.
 std::optional<IpcInfo> read_ipc_info();
 
 // The same rules applied to file content already in memory (used by read_ipc_info and its tests).

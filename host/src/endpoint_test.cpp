@@ -122,6 +122,15 @@ TEST_F(ScratchDir, ReadsTheFileAfreshEachTime) {
   EXPECT_EQ(info->token, "second");
   EXPECT_EQ(info->exe, "/x");
 
+  // Up to 64 KiB a file is read; one byte more makes it unusable.
+  const std::string valid = R"({"port":4002,"token":"third"})";
+  std::ofstream(data / "ipc.json", std::ios::trunc) << valid << std::string(64 * 1024 - valid.size(), ' ');
+  info = read_ipc_info();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->port, 4002);
+  std::ofstream(data / "ipc.json", std::ios::trunc) << valid << std::string(64 * 1024 + 1 - valid.size(), ' ');
+  EXPECT_FALSE(read_ipc_info().has_value());
+
   // A directory or a FIFO in the file's place is unusable, and reading never blocks on it.
   fs::remove(data / "ipc.json");
   ASSERT_EQ(::mkfifo((data / "ipc.json").c_str(), 0600), 0);

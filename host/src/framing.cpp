@@ -3,6 +3,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -12,6 +14,9 @@
 namespace karvo {
 
 namespace {
+
+std::atomic<std::uint64_t> frame_bytes{0};
+constexpr std::size_t kWriteChunk = 64 * 1024;
 
 bool write_frame(int fd, std::string_view body) {
   const auto length = static_cast<std::uint32_t>(body.size());
@@ -23,12 +28,23 @@ bool write_frame(int fd, std::string_view body) {
                     {const_cast<char*>(body.data()), body.size()}};
   std::size_t first = 0;
   while (first < 2) {
-    const ssize_t w = ::writev(fd, parts + first, static_cast<int>(2 - first));
+    // At most kWriteChunk bytes per call: a large frame that a slow browser takes in then shows its
+    // progress as it goes (frame_bytes_written), where one blocking call would show none until the end.
+    iovec now[2];
+    int count = 0;
+    std::size_t budget = kWriteChunk;
+    for (std::size_t i = first; i < 2 && budget > 0; ++i) {
+      const std::size_t take = std::min(parts[i].iov_len, budget);
+      now[count++] = {parts[i].iov_base, take};
+      budget -= take;
+    }
+    const ssize_t w = ::writev(fd, now, count);
     if (w < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     auto written = static_cast<std::size_t>(w);
+    frame_bytes.fetch_add(written, std::memory_order_relaxed);
     while (first < 2 && written >= parts[first].iov_len) {
       written -= parts[first].iov_len;
       ++first;
@@ -110,6 +126,8 @@ FrameReader& stdin_reader() {
 NativeRead read_native_message(const StdinHold&) { return stdin_reader().next(); }
 
 NativeRead read_native_message(const StdinHold&, std::string& body) { return stdin_reader().next(body); }
+
+std::uint64_t frame_bytes_written() noexcept { return frame_bytes.load(std::memory_order_relaxed); }
 
 bool write_native_message_to(int fd, std::string_view body) {
   if (body.size() <= kMaxOutboundMessage) return write_frame(fd, body);

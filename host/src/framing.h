@@ -48,6 +48,10 @@ NativeRead read_native_message(const StdinHold& held, std::string& body);
 // The caller holds the standard-output lock. False on the first write failure.
 bool write_native_message(const StdoutHold& held, std::string_view body);
 
+// Bytes of frames written so far by this process, counted as each write returns: a watcher tells a frame
+// that is still being written from one whose reader has stopped.
+std::uint64_t frame_bytes_written() noexcept;
+
 // write_native_message on an explicit descriptor (the host uses 1; tests use pipes).
 bool write_native_message_to(int fd, std::string_view body);
 

@@ -27,14 +27,19 @@
 #include "json_canonical.h"
 #include "launcher.h"
 #include "log.h"
+#include "standard_descriptors.h"
 #include "stream_locks.h"
 
 namespace karvo {
 namespace {
 
 constexpr std::time_t kUnavailableGraceSeconds = 2;
-// How long the exit timer waits for a reply that is being written when the grace time is over.
+// How long the exit timer lets a reply that is being written when the grace time is over go without
+// progress before it gives up on it.
 constexpr std::chrono::seconds kStalledReplyLimit{2};
+// Sends to the application watch the browser's input: once the browser has gone, a send held up by an
+// application that has stopped reading gives up after this long without progress, and the host ends.
+constexpr HangupWatch kBrowserInput{STDIN_FILENO, std::chrono::seconds(5)};
 // Browser messages over this size are large: the memory that they take is kept while more of them come.
 constexpr std::size_t kLargeMessage = 1024 * 1024;
 
@@ -104,8 +109,7 @@ void reply_app_unavailable(const json::Value& message) {
   for (;;) {
     if (read_native_message(in, body).kind != NativeRead::Kind::message) break;
     if (!json::canonicalise(body, line)) continue;  // unparsable frames are dropped without a reply
-    line.push_back('\n');
-    if (!send_all(writer, line)) break;
+    if (!send_text_line(writer, line, kBrowserInput)) break;
     // A large message's memory serves the large messages that follow it; the first ordinary one gives
     // it back.
     if (line.size() <= kLargeMessage && (body.capacity() > kLargeMessage || line.capacity() > kLargeMessage)) {
@@ -132,7 +136,7 @@ void forward_app_to_browser(AppLink& link) {
 [[noreturn]] void relay(AppLink link, const json::Value& first) {
   const int writer = ::fcntl(link.stream.get(), F_DUPFD_CLOEXEC, 3);
   if (writer < 0) end_process(0);
-  if (!send_line(writer, first)) end_process(0);
+  if (!send_line(writer, first, kBrowserInput)) end_process(0);
   spawn_detached([writer] { forward_browser_to_app(writer); });
   forward_app_to_browser(link);
   end_process(0);
@@ -143,13 +147,20 @@ void forward_app_to_browser(AppLink& link) {
     timespec left{kUnavailableGraceSeconds, 0};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
-    // A reply that is being written is completed first. A browser that has stopped reading would hold
-    // it up for ever, though, and the host must end all the same.
-    const auto give_up = std::chrono::steady_clock::now() + kStalledReplyLimit;
+    // A reply that is being written is completed first, however slowly the browser reads it. A browser
+    // that has stopped reading would hold it up for ever, though, and the host must end all the same: it
+    // gives up once the write has made no progress for the limit.
+    std::uint64_t written = frame_bytes_written();
+    auto give_up = std::chrono::steady_clock::now() + kStalledReplyLimit;
     for (;;) {
       StdoutHold out(stdout_mutex(), std::try_to_lock);
-      if (out.owns_lock() || std::chrono::steady_clock::now() >= give_up) {
-        end_process(0);  // frames are written unbuffered: nothing is left to flush
+      if (out.owns_lock()) end_process(0);  // frames are written unbuffered: nothing is left to flush
+      const auto now = std::chrono::steady_clock::now();
+      if (const std::uint64_t moved = frame_bytes_written(); moved != written) {
+        written = moved;
+        give_up = now + kStalledReplyLimit;
+      } else if (now >= give_up) {
+        end_process(0);
       }
       timespec pause{0, 10'000'000};
       while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
@@ -193,6 +204,9 @@ void forward_app_to_browser(AppLink& link) {
 }  // namespace karvo
 
 int main() {
+  // Before anything is opened: the application link must never take the number of a closed standard
+  // stream and receive log lines or browser frames. Without them the host cannot run safely at all.
+  if (!karvo::ensure_standard_descriptors()) std::_Exit(0);
   // A browser that goes away must show up as a failed write, never as a signal that ends the host.
   std::signal(SIGPIPE, SIG_IGN);
   karvo::keep_freed_memory();

@@ -219,6 +219,32 @@ TEST(HostFaults, ApplicationThatStopsReadingStallsOnlyItsOwnDirection) {
   EXPECT_EQ(host->stderr_text(), "");
 }
 
+// The browser goes away while the host waits to send to an application that has stopped reading: the host
+// notices and ends, though its send never completes.
+TEST(HostFaults, BrowserEndsWhileTheApplicationHasStoppedReading) {
+  for (const bool first : {true, false}) {
+    SCOPED_TRACE(first ? "the first message waits" : "a later message waits");
+    ScratchHome home;
+    PeerApp app(home, {.rcvbuf = 4096});
+    ASSERT_TRUE(app.ok());
+    auto host = start_host(home);
+    // More than the socket's buffers hold.
+    const std::string big = R"({"id":"big","pad":")" + std::string(16u << 20, 'x') + R"("})";
+    if (!first) {
+      send(*host, R"({"id":"first"})");
+      ASSERT_TRUE(app.accept_link());
+      ASSERT_EQ(app.read_line(Ms(10'000)).value_or(""), R"({"id":"first"})");
+    }
+    send(*host, big);
+    if (first) {
+      ASSERT_TRUE(app.accept_link());
+    }
+    host->close_stdin();
+    EXPECT_EQ(host->wait_exit(Ms(60'000)), 0);
+    EXPECT_TRUE(app.wait_closed(Ms(60'000)));
+  }
+}
+
 TEST(HostFaults, BrowserThatStopsReadingLeavesTheHostIdle) {
   const std::uint64_t flood = count_from_env("KARVO_STALL_MESSAGES", 40'000, 40'000);
   const std::uint64_t requests = 1'000;
@@ -290,6 +316,22 @@ TEST(HostFaults, UnavailableHostEndsThoughTheBrowserStopsReading) {
     ASSERT_EQ(*body, R"({"error":"app-unavailable","id":)" + std::to_string(n) + R"(,"type":"error"})");
   }
   EXPECT_GT(n, 0);
+}
+
+
+// A reply that a slow browser is still reading when the grace time is over is completed, however long it
+// takes, as long as the browser keeps reading.
+TEST(HostFaults, UnavailableHostCompletesAReplyThatASlowBrowserReads) {
+  ScratchHome home;
+  PipedHost host(home);
+  ASSERT_TRUE(host.started());
+  const std::string id(1'000'000, 'x');
+  ASSERT_TRUE(host.write_all(testkit::frame(R"({"id":")" + id + R"("})")));
+  // 64 KiB every 0.4 s: the reply takes about 6 s to read, past the grace time and the stall limit both.
+  const std::optional<std::string> reply = host.read_frame(Ms(60'000), 65536, Ms(400));
+  ASSERT_TRUE(reply.has_value()) << "the reply was cut off";
+  EXPECT_EQ(*reply, R"({"error":"app-unavailable","id":")" + id + R"(","type":"error"})");
+  EXPECT_EQ(host.wait_exit(Ms(15'000)), 0);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -247,13 +248,14 @@ class PipedHost {
     if (pid_ > 0) ::kill(-pid_, SIGKILL);
   }
 
-  // The next frame's body; nothing at end of output or when `timeout` passes (mid-frame too).
-  std::optional<std::string> read_frame(Ms timeout) {
+  // The next frame's body; nothing at end of output or when `timeout` passes (mid-frame too). A slow
+  // browser: each read takes at most `chunk` bytes and is followed by `pause`.
+  std::optional<std::string> read_frame(Ms timeout, std::size_t chunk = 65536, Ms pause = Ms(0)) {
     const auto deadline = Clock::now() + timeout;
-    if (!fill(4, deadline)) return std::nullopt;
+    if (!fill(4, deadline, chunk, pause)) return std::nullopt;
     std::uint32_t length = 0;
     for (std::size_t i = 0; i < 4; ++i) length |= std::uint32_t{static_cast<unsigned char>(buf_[off_ + i])} << (8 * i);
-    if (!fill(4 + std::size_t{length}, deadline)) return std::nullopt;
+    if (!fill(4 + std::size_t{length}, deadline, chunk, pause)) return std::nullopt;
     std::string body = buf_.substr(off_ + 4, length);
     off_ += 4 + std::size_t{length};
     if (off_ > (1u << 20)) {
@@ -281,15 +283,16 @@ class PipedHost {
       if (rc < 0 && errno != EINTR) return false;
     }
   }
-  // Reads until `n` unread bytes are buffered.
-  bool fill(std::size_t n, Clock::time_point deadline) {
-    char chunk[65536];
+  // Reads until `n` unread bytes are buffered, `chunk` bytes at most at a time, pausing after each read.
+  bool fill(std::size_t n, Clock::time_point deadline, std::size_t chunk, Ms pause) {
+    char scratch[65536];
     while (buf_.size() - off_ < n) {
       if (!wait_fd(out_.get(), POLLIN, deadline)) return false;
-      const ssize_t got = ::read(out_.get(), chunk, sizeof chunk);
+      const ssize_t got = ::read(out_.get(), scratch, std::min(chunk, sizeof scratch));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return false;
-      buf_.append(chunk, static_cast<std::size_t>(got));
+      buf_.append(scratch, static_cast<std::size_t>(got));
+      if (pause.count() > 0) std::this_thread::sleep_for(pause);
     }
     return true;
   }

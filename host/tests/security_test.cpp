@@ -2,6 +2,7 @@
 // application, no path is ever handed to a shell, the files it creates get the modes it asks for, and no
 // descriptor that it holds or inherited reaches a program that it starts.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -24,6 +25,15 @@ constexpr const char* kStarted = "karvo-host: started ";
 // A token with characters that need escaping, and a core that no other text contains.
 const std::string kToken = R"(tok"en\TOKEN-7f3a9c-é)";
 const std::string kTokenCore = "TOKEN-7f3a9c";
+
+// Limits the address space of process `pid` to `bytes`, so that a test of bounded memory fails by a failed
+// allocation rather than by exhausting the machine. Not under a sanitizer, whose shadow memory needs far
+// more address space than any such limit allows.
+bool limit_memory(pid_t pid, rlim_t bytes) {
+  if (sanitizer_build()) return true;
+  const rlimit limit{bytes, bytes};
+  return ::prlimit(pid, RLIMIT_AS, &limit, nullptr) == 0;
+}
 
 // The launch request whose answer the tests wait for.
 std::string launch_message(int id) { return R"({"launch":true,"id":)" + std::to_string(id) + "}"; }
@@ -150,6 +160,19 @@ TEST(HostSecurity, NoShellStartsTheApplication) {
   }
 }
 
+// A hint with control characters in it must not forge a second log line, nor hide the line's end.
+TEST(HostSecurity, AHintCannotForgeALogLine) {
+  ScratchHome home;
+  const std::string hint = home.path() + "/opt/karvo\nkarvo-host: forged\r\x1b[2K";
+  ASSERT_TRUE(testkit::install_program("/bin/true", hint));
+  ASSERT_TRUE(home.write_ipc(R"({"port":)" + std::to_string(testkit::unused_port()) + R"(,"token":"gone","exe":")" +
+                             home.path() + R"(/opt/karvo\nkarvo-host: forged\r\u001b[2K"})"));
+  Child host({testkit::bin("karvo-host")}, test_env(home), home.path());
+  ASSERT_TRUE(host.write_all(testkit::frame(launch_message(1))));
+  ASSERT_TRUE(host.wait_stderr("[2K\n", Ms(30'000))) << host.stderr_text();
+  EXPECT_EQ(host.stderr_text(), kStarted + home.path() + R"(/opt/karvo\nkarvo-host: forged\r\x1b[2K)" "\n");
+}
+
 TEST(HostSecurity, DataDirectoryAndLockGetTheirModes) {
   for (const mode_t mask : {mode_t{0}, mode_t{027}}) {
     SCOPED_TRACE("umask " + std::to_string(mask));
@@ -174,20 +197,87 @@ TEST(HostSecurity, DataDirectoryAndLockGetTheirModes) {
   }
 }
 
-// An endpoint file that is a pipe without a writer, or a device that never ends, must not hang the host or
-// fill its memory: it counts as missing.
-TEST(HostSecurity, EndpointThatIsNoRegularFileCountsAsMissing) {
-  for (const bool fifo : {true, false}) {
-    SCOPED_TRACE(fifo ? "a pipe" : "a link to /dev/zero");
+// An endpoint file that is a pipe without a writer, a device that never ends, or a file far larger than any
+// real one must not hang the host or fill its memory: it counts as missing, even when it names a running
+// application.
+TEST(HostSecurity, EndpointThatIsNoSmallRegularFileCountsAsMissing) {
+  enum class Kind { fifo, device, padded, sparse };
+  const std::pair<Kind, const char*> cases[] = {
+      {Kind::fifo, "a pipe"},
+      {Kind::device, "a link to /dev/zero"},
+      {Kind::padded, "a valid file padded past 64 KiB"},
+      {Kind::sparse, "a sparse file of 1 TiB"},
+  };
+  for (const auto& [kind, name] : cases) {
+    SCOPED_TRACE(name);
     ScratchHome home;
-    ASSERT_TRUE(testkit::make_dirs(home.data_dir()));
+    StandinApp app(home);
+    ASSERT_TRUE(app.ok());
     const std::string ipc = home.ipc_path();
-    ASSERT_EQ(fifo ? ::mkfifo(ipc.c_str(), 0600) : ::symlink("/dev/zero", ipc.c_str()), 0);
+    const std::string valid = R"({"port":)" + std::to_string(app.port()) + R"(,"token":)" +
+                              PeerApp::json_string(app.token()) + "}";
+    ASSERT_EQ(::unlink(ipc.c_str()), 0);
+    switch (kind) {
+      case Kind::fifo: ASSERT_EQ(::mkfifo(ipc.c_str(), 0600), 0); break;
+      case Kind::device: ASSERT_EQ(::symlink("/dev/zero", ipc.c_str()), 0); break;
+      case Kind::padded: {
+        ASSERT_TRUE(testkit::write_file(ipc, valid + std::string(64 * 1024 + 1 - valid.size(), ' ')));
+        break;
+      }
+      case Kind::sparse: {
+        ASSERT_TRUE(testkit::write_file(ipc, valid));
+        ASSERT_EQ(::truncate(ipc.c_str(), off_t{1} << 40), 0);
+        break;
+      }
+    }
     auto host = start_host(home);
+    // Under a memory limit far below the file's size: the file is judged, not read.
+    ASSERT_TRUE(limit_memory(host->pid(), 256u << 20));
     send(*host, R"({"id":1})");
     EXPECT_EQ(next_frame(*host, Ms(10'000)), R"({"error":"app-unavailable","id":1,"type":"error"})");
     host->sync_output();
     EXPECT_EQ(host->stderr_text(), "karvo-host: Karvo is not running\n");
+    EXPECT_EQ(app.count_events([](std::string_view e) { return e.starts_with("accepted "); }), 0u);
+  }
+}
+
+// Started with standard output or error closed, the host must not let its link to the application take
+// that number: browser frames or log lines would then go to the application.
+TEST(HostSecurity, ClosedStandardStreamsNeverLeadIntoTheLink) {
+  for (const bool out_closed : {true, false}) {
+    SCOPED_TRACE(out_closed ? "standard output closed" : "standard error closed");
+    ScratchHome home;
+    PeerApp app(home);
+    ASSERT_TRUE(app.ok());
+    Child::Options options;
+    options.argv = {testkit::bin("karvo-host")};
+    options.env = home.env();
+    options.cwd = home.path();
+    (out_closed ? options.out : options.err) = testkit::Stdio::closed;
+    Child host(std::move(options));
+    ASSERT_TRUE(host.started());
+    ASSERT_TRUE(host.write_all(testkit::frame(R"({"id":"first"})")));
+    ASSERT_TRUE(app.accept_link());
+    ASSERT_EQ(app.read_line(Ms(10'000)).value_or(""), R"({"id":"first"})");
+    // A line over 1 MB is logged and answered "too-large"; a small one is relayed. Then the application
+    // ends the link, and with it the host.
+    ASSERT_TRUE(app.send_all(R"({"id":"big","pad":")" + std::string(1'100'000, 'x') + "\"}\n" R"({"id":"small"})" "\n"));
+    ASSERT_EQ(::shutdown(app.fd(), SHUT_WR), 0);
+    EXPECT_EQ(host.wait_exit(Ms(10'000)), 0);
+    if (!out_closed) {
+      EXPECT_EQ(next_frame(host), R"({"error":"too-large","id":"big","type":"error"})");
+      EXPECT_EQ(next_frame(host), R"({"id":"small"})");
+    }
+    // Nothing but the first message ever came over the link.
+    std::string rest;
+    char chunk[65536];
+    for (;;) {
+      const ssize_t n = ::recv(app.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      rest.append(chunk, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(rest, "");
   }
 }
 

@@ -10,6 +10,9 @@
 namespace karvo::safari {
 namespace {
 
+// Any real endpoint file is a few hundred bytes; a larger one is unusable.
+constexpr std::size_t kMaxEndpointFile = 64 * 1024;
+
 // A port is an integer from 1 to 65535; a fraction, a boolean or anything out of range makes the file
 // unusable rather than pointing the token at some other port.
 std::optional<std::uint16_t> portOf(const Json& value) {
@@ -26,7 +29,7 @@ std::optional<std::uint16_t> portOf(const Json& value) {
 }  // namespace
 
 std::optional<IpcInfo> IpcInfo::read() {
-  const auto contents = platform::fileContents(KarvoApp::ipcPath());
+  const auto contents = platform::fileContents(KarvoApp::ipcPath(), kMaxEndpointFile);
   if (!contents) return std::nullopt;
   return parse(*contents);
 }

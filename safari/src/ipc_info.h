@@ -18,7 +18,8 @@ class IpcInfo {
   const std::string& token() const noexcept { return token_; }
   const std::optional<std::string>& exe() const noexcept { return exe_; }
 
-  // Reads the file at KarvoApp::ipcPath() afresh; nothing when it is unusable. Never logs.
+  // Reads the file at KarvoApp::ipcPath() afresh; nothing when it is unusable (among others: not a
+  // regular file, or over 64 KiB). Never logs.
   static std::optional<IpcInfo> read();
 
   // The same rules on file content in memory: a JSON object with "port" an integer from 1 to 65535,

@@ -74,6 +74,13 @@ TEST_F(SafariEndpointFile, LiesUnderTheUserDatabaseHome) {
   // Read afresh every time.
   ASSERT_TRUE(home_.write_ipc(R"({"port":4001,"token":"b"})"));
   EXPECT_EQ(IpcInfo::read()->token(), "b");
+  // Up to 64 KiB a file is read; one byte more makes it unusable.
+  const std::string valid = R"({"port":4002,"token":"c"})";
+  ASSERT_TRUE(home_.write_ipc(valid + std::string(64 * 1024 - valid.size(), ' ')));
+  ASSERT_TRUE(IpcInfo::read());
+  EXPECT_EQ(IpcInfo::read()->port(), 4002);
+  ASSERT_TRUE(home_.write_ipc(valid + std::string(64 * 1024 + 1 - valid.size(), ' ')));
+  EXPECT_EQ(IpcInfo::read(), std::nullopt);
 }
 
 TEST_F(SafariEndpointFile, AUserEntryWithoutHomeFallsBackToTheProcessHome) {

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -225,6 +226,11 @@ void handleLine(std::string_view line, Outstanding& outstanding) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened, so that no link to the application takes a closed standard number.
+  if (!platform::ensureStandardDescriptors()) return 1;
+  // Whoever reads the replies or the log may go away; that must show up as failed writes, never as a
+  // signal that ends the extension host while relays are still at work.
+  std::signal(SIGPIPE, SIG_IGN);
   if (!configure(argc, argv)) {
     std::fputs(kUsage, stderr);
     return 2;

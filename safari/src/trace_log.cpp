@@ -1,5 +1,7 @@
 // The per-request trace line: "<op> [<label>] → <result> [<summary>]", written after a request was
-// processed, except for idle polls.
+// processed, except for idle polls. Its values come from the extension and the application, so their
+// control characters are written escaped: a line feed in a message's "type" must not start a forged entry.
+#include "log_text.h"
 #include "platform/unified_log.h"
 #include "relay.h"
 
@@ -50,7 +52,7 @@ void Relay::trace(const Json& request, const Json& reply) {
     const std::string* error = stringMember(reply, "error");
     result = "failed(" + (error != nullptr ? *error : std::string()) + ")";
   }
-  platform::logTrace(op, label, result, summary);
+  platform::logTrace(escapeControls(op), escapeControls(label), escapeControls(result), escapeControls(summary));
 }
 
 }  // namespace karvo::safari

@@ -55,6 +55,10 @@ TEST_F(TraceLog, WritesOneInfoLinePerRequest) {
       {R"({"op":"close"})", R"({"ok":false,"messages":[]})", "info: close [] → failed() []"},
       {R"({"op":"close"})", R"({"messages":[]})", "info: close [] → failed() []"},
       {R"({"op":"close"})", R"({"ok":"true","error":7})", "info: close [] → failed() []"},
+      // Control characters in any value are written escaped: one request is always one line.
+      {R"({"op":"se\nnd","msg":{"type":"T\ninfo: send [x] → ok []","id":"\u001b[2K\u007f"}})",
+       R"({"ok":false,"error":"E\r","messages":[{"type":"U\t","accepted":false,"reason":"\u0000"}]})",
+       R"(info: se\nnd [T\ninfo: send [x] → ok [] \x1b[2K\x7f] → failed(E\r) [U\t declined(\x00)])"},
   };
   for (const Case& c : cases) EXPECT_EQ(traced(c.request, c.reply), c.line) << c.request << " " << c.reply;
 }

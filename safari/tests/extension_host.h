@@ -46,13 +46,17 @@ inline std::vector<std::string> receivedLines(testkit::StandinApp& app, int conn
 class ExtensionHost {
  public:
   // `options` follow the scratch home as the user database's home (and the short wait scale, when asked
-  // for); `env` adds variables.
+  // for); `env` adds variables; `err` is what the extension host's standard error is.
   ExtensionHost(const testkit::ScratchHome& home, std::vector<std::string> options,
-                const std::vector<std::string>& env = {}, bool shortWaits = false) {
-    std::vector<std::string> argv = {testkit::bin("KarvoSafari"), "--user-home", home.path()};
-    if (shortWaits) argv.insert(argv.end(), {"--time-scale", kShortWaitScale});
-    argv.insert(argv.end(), options.begin(), options.end());
-    child_ = std::make_unique<testkit::Child>(argv, home.env(env));
+                const std::vector<std::string>& env = {}, bool shortWaits = false,
+                testkit::Stdio err = testkit::Stdio::pipe) {
+    testkit::Child::Options child;
+    child.argv = {testkit::bin("KarvoSafari"), "--user-home", home.path()};
+    if (shortWaits) child.argv.insert(child.argv.end(), {"--time-scale", kShortWaitScale});
+    child.argv.insert(child.argv.end(), options.begin(), options.end());
+    child.env = home.env(env);
+    child.err = err;
+    child_ = std::make_unique<testkit::Child>(std::move(child));
   }
 
   testkit::Child& process() { return *child_; }

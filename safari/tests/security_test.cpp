@@ -3,6 +3,7 @@
 // handed to a shell, and no descriptor of the extension reaches the application that it starts.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,10 @@
 #include <set>
 
 #include "extension_host.h"
+
+#ifndef KARVO_SANITIZE_BUILD
+#define KARVO_SANITIZE_BUILD ""
+#endif
 
 namespace karvo::safari::blackbox {
 namespace {
@@ -92,17 +97,81 @@ TEST(SafariSecurity, TheTokenNeverReachesAReplyOrTheLog) {
 
 // An endpoint file that is a pipe without a writer, or a device that never ends, must not hang the relay or
 // fill its memory: it counts as missing.
-TEST(SafariSecurity, EndpointThatIsNoRegularFileCountsAsMissing) {
-  for (const bool fifo : {true, false}) {
-    SCOPED_TRACE(fifo ? "a pipe" : "a link to /dev/zero");
+// An endpoint file that is a pipe without a writer, a device that never ends, or a file far larger than any
+// real one must not hang the relay or fill its memory: it counts as missing (the application is
+// unavailable), even when it names a running application.
+TEST(SafariSecurity, EndpointThatIsNoSmallRegularFileCountsAsMissing) {
+  enum class Kind { fifo, device, padded, sparse };
+  const std::pair<Kind, const char*> cases[] = {
+      {Kind::fifo, "a pipe"},
+      {Kind::device, "a link to /dev/zero"},
+      {Kind::padded, "a valid file padded past 64 KiB"},
+      {Kind::sparse, "a sparse file of 1 TiB"},
+  };
+  for (const auto& [kind, name] : cases) {
+    SCOPED_TRACE(name);
     testkit::ScratchHome home;
-    ASSERT_TRUE(testkit::make_dirs(home.data_dir()));
+    testkit::StandinApp app(home);
+    ASSERT_TRUE(app.ok());
     const std::string ipc = home.ipc_path();
-    ASSERT_EQ(fifo ? ::mkfifo(ipc.c_str(), 0600) : ::symlink("/dev/zero", ipc.c_str()), 0);
+    const std::string valid = Json{{"port", app.port()}, {"token", app.token()}}.dump();
+    ASSERT_EQ(::unlink(ipc.c_str()), 0);
+    switch (kind) {
+      case Kind::fifo: ASSERT_EQ(::mkfifo(ipc.c_str(), 0600), 0); break;
+      case Kind::device: ASSERT_EQ(::symlink("/dev/zero", ipc.c_str()), 0); break;
+      case Kind::padded:
+        ASSERT_TRUE(testkit::write_file(ipc, valid + std::string(64 * 1024 + 1 - valid.size(), ' ')));
+        break;
+      case Kind::sparse:
+        ASSERT_TRUE(testkit::write_file(ipc, valid));
+        ASSERT_EQ(::truncate(ipc.c_str(), off_t{1} << 40), 0);
+        break;
+    }
     ExtensionHost host(home, {});
+    // Under a memory limit far below the file's size (not under a sanitizer, whose shadow memory needs
+    // more address space than that): the file is judged, not read.
+    if (std::string_view(KARVO_SANITIZE_BUILD).empty()) {
+      const rlimit limit{512u << 20, 512u << 20};
+      ASSERT_EQ(::prlimit(host.process().pid(), RLIMIT_AS, &limit, nullptr), 0);
+    }
     ASSERT_TRUE(host.request(1, message(R"({"op":"poll","hello":{"type":"hello"}})")));
     EXPECT_EQ(host.replyTo(1, 10s), unavailable());
+    EXPECT_EQ(app.count_events([](std::string_view e) { return e.starts_with("accepted "); }), 0u);
   }
+}
+
+// Started with its standard error closed, the extension host must not let a link to the application take
+// that number: the trace lines would go to the application.
+TEST(SafariSecurity, AClosedStandardErrorNeverLeadsIntoTheLink) {
+  testkit::ScratchHome home;
+  testkit::StandinApp app(home);
+  ASSERT_TRUE(app.ok());
+  ExtensionHost host(home, {}, {}, false, testkit::Stdio::closed);
+  ASSERT_TRUE(host.request(1, message(R"({"op":"send","hello":{"type":"hello"},"msg":{"type":"ping","id":"r1"}})")));
+  ASSERT_EQ(host.replyTo(1)["ok"], true);
+  ASSERT_TRUE(host.request(2, message(R"({"op":"send","msg":{"type":"ping","id":"r2"}})")));
+  ASSERT_EQ(host.replyTo(2)["ok"], true);
+  // The authentication, the greeting and the two messages, and nothing between them.
+  const std::vector<std::string> lines = receivedLines(app, 1, 4);
+  ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
+  EXPECT_NE(lines[1].find("hello"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find("r1"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("r2"), std::string::npos) << lines[3];
+  EXPECT_EQ(host.finish(), 0);
+}
+
+// Whoever reads the extension host's output may go away: its replies then fail to be written, and it still
+// ends as usual at the end of its input, not by the broken-pipe signal.
+TEST(SafariSecurity, AClosedOutputNeverEndsTheExtensionHost) {
+  testkit::ScratchHome home;
+  testkit::StandinApp app(home);
+  ASSERT_TRUE(app.ok());
+  ExtensionHost host(home, {});
+  host.process().close_stdout();
+  ASSERT_TRUE(host.request(1, message(R"({"op":"send","hello":{"type":"hello"},"msg":{"type":"ping","id":"r1"}})")));
+  ASSERT_TRUE(host.request(2, message(R"({"op":"send","msg":{"type":"ping","id":"r2"}})")));
+  EXPECT_EQ(host.finish(), 0);
+  EXPECT_EQ(receivedLines(app, 1, 4).size(), 4u);  // both were relayed though their replies were lost
 }
 
 // Starting the application from a hint, as the extension does when the greeting allows it.

@@ -24,6 +24,7 @@
 #include "as_browser.h"
 #include "karvo_version.h"
 #include "manifest.h"
+#include "standard_descriptors.h"
 #include "testkit.h"
 
 namespace {
@@ -249,6 +250,8 @@ bool interactive(Session& session, kt::Child& host) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened, so that nothing meant for a standard stream lands in a file opened later.
+  if (!karvo::ensure_standard_descriptors()) return 1;
   if (argc > 1 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
     std::fputs(kUsage.data(), stdout);
     return 0;

@@ -12,6 +12,7 @@
 #include "checks.h"
 #include "karvo_version.h"
 #include "manifest.h"
+#include "standard_descriptors.h"
 
 namespace {
 
@@ -92,6 +93,8 @@ int run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened, so that nothing meant for a standard stream lands in a file opened later.
+  if (!karvo::ensure_standard_descriptors()) return 1;
   try {
     return run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (...) {

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <limits>
 #include <memory>
 
 #include <plist/plist.h>
@@ -31,8 +30,10 @@ bool isDirectory(const std::string& path) {
 // The text under `key` in the property list of the bundle at `bundlePath`, when it is text.
 std::optional<std::string> infoText(const std::string& bundlePath, const char* key) {
   if (!isDirectory(bundlePath)) return std::nullopt;
-  const auto contents = fileContents(bundlePath + "/Contents/Info.plist");
-  if (!contents || contents->empty() || contents->size() > std::numeric_limits<std::uint32_t>::max()) {
+  // A bundle's property list is a few kilobytes; this bounds what a hostile one can cost.
+  constexpr std::size_t kMaxInfoPlist = 1024 * 1024;
+  const auto contents = fileContents(bundlePath + "/Contents/Info.plist", kMaxInfoPlist);
+  if (!contents || contents->empty()) {
     return std::nullopt;
   }
   plist_t raw = nullptr;

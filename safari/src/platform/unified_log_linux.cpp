@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "../log_text.h"
 #include "linux_io.h"
 #include "linux_settings.h"
 
@@ -17,11 +18,14 @@ namespace {
 void log(std::string_view level, const std::string& text) {
   const LinuxSettings settings = linuxSettings();
   if (settings.logSink) {
+    // The sink sees what the platform's log would be given.
     settings.logSink(level, text);
     return;
   }
+  // One entry is one line: control characters in what is logged (the platform's error descriptions
+  // included) are written escaped.
   std::string line = "com.karvo.safari-extension relay ";
-  line.append(level).append(": ").append(text).push_back('\n');
+  line.append(level).append(": ").append(escapeControls(text)).push_back('\n');
   static std::mutex lock;  // whole lines, even when relays log at once
   const std::lock_guard guard(lock);
   writeAll(STDERR_FILENO, line);
