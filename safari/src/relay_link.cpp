@@ -90,6 +90,7 @@ bool RelayLink::open(const IpcInfo& info) {
 void RelayLink::adopt(UniqueFd socket) {
   fd_ = std::move(socket);
   pending_.clear();
+  skipping_ = false;
 }
 
 bool RelayLink::write(const Json& object) {
@@ -158,14 +159,31 @@ bool RelayLink::read(const Until& until, double timeout, std::vector<Json>& into
       drop();
       return false;
     }
-    pending_.append(buffer.get(), static_cast<std::size_t>(received));
+    keep(std::string_view(buffer.get(), static_cast<std::size_t>(received)));
+    scanned = std::min(scanned, pending_.size());
   }
   return static_cast<bool>(fd_);
+}
+
+void RelayLink::keep(std::string_view received) {
+  if (skipping_) {
+    const auto newline = received.find('\n');
+    if (newline == std::string_view::npos) return;
+    skipping_ = false;
+    received.remove_prefix(newline + 1);
+  }
+  const std::size_t before = pending_.size();
+  pending_.append(received);
+  if (pending_.size() > kMaxLineBytes && pending_.find('\n', before) == std::string::npos) {
+    std::string().swap(pending_);
+    skipping_ = true;
+  }
 }
 
 void RelayLink::drop() {
   fd_.reset();
   pending_.clear();
+  skipping_ = false;
 }
 
 }  // namespace karvo::safari

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -93,6 +94,30 @@ TEST(RelayLinkRead, AwaitedIdMatchesByCanonicalEquivalence) {
   std::vector<Json> got;
   EXPECT_TRUE(pair.link.read([](const Json& o) { return idIs(o, "caf\u00e9"); }, 30.0, got));
   EXPECT_EQ(got.size(), 1U);
+}
+
+TEST(RelayLinkRead, ALineOverTheLimitIsSkippedWithoutBeingKept) {
+  LinkedPair pair;
+  std::thread writer([&] {
+    pair.send("{\"a\":1}\n{\"big\":\"");
+    const std::string chunk(std::size_t{1} << 20, 'x');
+    for (std::size_t sent = 0; sent <= RelayLink::kMaxLineBytes; sent += chunk.size()) pair.send(chunk);
+    pair.send("\"}\n{\"after\":2}\n");
+  });
+  std::vector<Json> got;
+  std::size_t most = 0;  // the most that the link held of the unfinished line between reads
+  const auto deadline = steady_clock::now() + 120s;
+  while ((got.empty() || !got.back().contains("after")) && steady_clock::now() < deadline) {
+    EXPECT_TRUE(pair.link.read(has("after"), 0.05, got));
+    most = std::max(most, pair.link.pending().size());
+  }
+  writer.join();
+  // Sizes, not texts: a failure must not print 64 MiB.
+  ASSERT_EQ(got.size(), 2U) << "the long line was delivered";
+  EXPECT_EQ(got[0].dump(), R"({"a":1})");
+  EXPECT_EQ(got[1].dump(), R"({"after":2})");
+  EXPECT_LE(most, RelayLink::kMaxLineBytes + RelayLink::kReceiveBufferSize);
+  EXPECT_TRUE(pair.link.pending().empty());
 }
 
 TEST(RelayLinkRead, RunsOutOfTimeWithoutFailing) {
