@@ -45,6 +45,21 @@ bool write_file(const std::string& path, std::string_view content, mode_t mode) 
   return fd && write_fully(fd.get(), content);
 }
 
+bool plant_unusable_endpoint(const std::string& path, UnusableEndpoint kind, const std::string& valid) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  switch (kind) {
+    case UnusableEndpoint::fifo: return ::mkfifo(path.c_str(), 0600) == 0;
+    case UnusableEndpoint::device: return ::symlink("/dev/zero", path.c_str()) == 0;
+    case UnusableEndpoint::padded: {
+      const std::size_t size = std::max<std::size_t>(64 * 1024 + 1, valid.size());
+      return write_file(path, valid + std::string(size - valid.size(), ' '), 0600);
+    }
+    case UnusableEndpoint::sparse:
+      return write_file(path, valid, 0600) && ::truncate(path.c_str(), off_t{1} << 40) == 0;
+  }
+  return false;
+}
+
 std::optional<mode_t> file_mode(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;

@@ -84,6 +84,9 @@
 //   install_program(from, to) (copies a program, mode 0755), unused_port() (a loopback port that
 //   nothing listens on right now), wait_until(predicate, timeout, interval = 10ms) -> bool,
 //   current_env(), standin_args_env(args) -> "KARVO_STANDIN_ARGS=..." entry.
+//   kUnusableEndpoints, plant_unusable_endpoint(path, kind, valid): endpoint files that a reader must
+//   judge unusable without hanging or filling its memory (a pipe, a device, a file padded or made sparse
+//   past 64 KiB around the valid text `valid`).
 //   From sys.h: OwnedFd (owns a descriptor), make_pipe() (close-on-exec ends), write_fully(fd, bytes),
 //   set_nonblocking(fd, on), hex_decode(text), self_executable(), parent_dir(path), tcp_socket(),
 //   accept_connection(listener), kSendFlags (the portable ways to get sockets without SIGPIPE).
@@ -107,6 +110,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sys.h"
@@ -127,6 +131,15 @@ bool install_program(const std::string& from, const std::string& to);
 std::uint16_t unused_port();
 bool wait_until(const std::function<bool()>& predicate, Ms timeout, Ms interval = Ms(10));
 std::string standin_args_env(const std::vector<std::string>& args);
+
+enum class UnusableEndpoint { fifo, device, padded, sparse };
+inline constexpr std::pair<UnusableEndpoint, const char*> kUnusableEndpoints[] = {
+    {UnusableEndpoint::fifo, "a pipe"},
+    {UnusableEndpoint::device, "a link to /dev/zero"},
+    {UnusableEndpoint::padded, "a valid file padded past 64 KiB"},
+    {UnusableEndpoint::sparse, "a sparse file of 1 TiB"},
+};
+bool plant_unusable_endpoint(const std::string& path, UnusableEndpoint kind, const std::string& valid);
 
 // --- processes ----------------------------------------------------------------------------------
 

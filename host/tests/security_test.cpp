@@ -201,14 +201,7 @@ TEST(HostSecurity, DataDirectoryAndLockGetTheirModes) {
 // real one must not hang the host or fill its memory: it counts as missing, even when it names a running
 // application.
 TEST(HostSecurity, EndpointThatIsNoSmallRegularFileCountsAsMissing) {
-  enum class Kind { fifo, device, padded, sparse };
-  const std::pair<Kind, const char*> cases[] = {
-      {Kind::fifo, "a pipe"},
-      {Kind::device, "a link to /dev/zero"},
-      {Kind::padded, "a valid file padded past 64 KiB"},
-      {Kind::sparse, "a sparse file of 1 TiB"},
-  };
-  for (const auto& [kind, name] : cases) {
+  for (const auto& [kind, name] : testkit::kUnusableEndpoints) {
     SCOPED_TRACE(name);
     ScratchHome home;
     StandinApp app(home);
@@ -216,20 +209,7 @@ TEST(HostSecurity, EndpointThatIsNoSmallRegularFileCountsAsMissing) {
     const std::string ipc = home.ipc_path();
     const std::string valid = R"({"port":)" + std::to_string(app.port()) + R"(,"token":)" +
                               PeerApp::json_string(app.token()) + "}";
-    ASSERT_EQ(::unlink(ipc.c_str()), 0);
-    switch (kind) {
-      case Kind::fifo: ASSERT_EQ(::mkfifo(ipc.c_str(), 0600), 0); break;
-      case Kind::device: ASSERT_EQ(::symlink("/dev/zero", ipc.c_str()), 0); break;
-      case Kind::padded: {
-        ASSERT_TRUE(testkit::write_file(ipc, valid + std::string(64 * 1024 + 1 - valid.size(), ' ')));
-        break;
-      }
-      case Kind::sparse: {
-        ASSERT_TRUE(testkit::write_file(ipc, valid));
-        ASSERT_EQ(::truncate(ipc.c_str(), off_t{1} << 40), 0);
-        break;
-      }
-    }
+    ASSERT_TRUE(testkit::plant_unusable_endpoint(ipc, kind, valid));
     auto host = start_host(home);
     // Under a memory limit far below the file's size: the file is judged, not read.
     ASSERT_TRUE(limit_memory(host->pid(), 256u << 20));

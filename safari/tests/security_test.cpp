@@ -95,38 +95,18 @@ TEST(SafariSecurity, TheTokenNeverReachesAReplyOrTheLog) {
   }
 }
 
-// An endpoint file that is a pipe without a writer, or a device that never ends, must not hang the relay or
-// fill its memory: it counts as missing.
 // An endpoint file that is a pipe without a writer, a device that never ends, or a file far larger than any
 // real one must not hang the relay or fill its memory: it counts as missing (the application is
 // unavailable), even when it names a running application.
 TEST(SafariSecurity, EndpointThatIsNoSmallRegularFileCountsAsMissing) {
-  enum class Kind { fifo, device, padded, sparse };
-  const std::pair<Kind, const char*> cases[] = {
-      {Kind::fifo, "a pipe"},
-      {Kind::device, "a link to /dev/zero"},
-      {Kind::padded, "a valid file padded past 64 KiB"},
-      {Kind::sparse, "a sparse file of 1 TiB"},
-  };
-  for (const auto& [kind, name] : cases) {
+  for (const auto& [kind, name] : testkit::kUnusableEndpoints) {
     SCOPED_TRACE(name);
     testkit::ScratchHome home;
     testkit::StandinApp app(home);
     ASSERT_TRUE(app.ok());
     const std::string ipc = home.ipc_path();
     const std::string valid = Json{{"port", app.port()}, {"token", app.token()}}.dump();
-    ASSERT_EQ(::unlink(ipc.c_str()), 0);
-    switch (kind) {
-      case Kind::fifo: ASSERT_EQ(::mkfifo(ipc.c_str(), 0600), 0); break;
-      case Kind::device: ASSERT_EQ(::symlink("/dev/zero", ipc.c_str()), 0); break;
-      case Kind::padded:
-        ASSERT_TRUE(testkit::write_file(ipc, valid + std::string(64 * 1024 + 1 - valid.size(), ' ')));
-        break;
-      case Kind::sparse:
-        ASSERT_TRUE(testkit::write_file(ipc, valid));
-        ASSERT_EQ(::truncate(ipc.c_str(), off_t{1} << 40), 0);
-        break;
-    }
+    ASSERT_TRUE(testkit::plant_unusable_endpoint(ipc, kind, valid));
     ExtensionHost host(home, {});
     // Under a memory limit far below the file's size (not under a sanitizer, whose shadow memory needs
     // more address space than that): the file is judged, not read.
