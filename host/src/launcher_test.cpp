@@ -228,8 +228,8 @@ TEST(SpawnProcess, ChildGetsDefaultSignalsWhateverTheCallerDoes) {
   ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old), 0);
   sigset_t usr1;
   sigset_t old_mask;
-  ::sigemptyset(&usr1);
-  ::sigaddset(&usr1, SIGUSR1);
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr1, &old_mask), 0);
 
   SpawnSpec spec;

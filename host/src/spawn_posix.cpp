@@ -63,9 +63,10 @@ class Attributes {
     if (!ok_) return false;
     sigset_t none;
     sigset_t pipe_only;
-    ::sigemptyset(&none);
-    ::sigemptyset(&pipe_only);
-    ::sigaddset(&pipe_only, SIGPIPE);
+    // Unqualified: POSIX lets these be macros, and Darwin's <signal.h> makes them so.
+    sigemptyset(&none);
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
     int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
 #ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // only 0, 1 and 2 reach the child

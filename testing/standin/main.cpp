@@ -794,7 +794,7 @@ int App::run() {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
       timeout = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
     }
-    const int rc = ::poll(fds.data(), fds.size(), timeout);
+    const int rc = ::poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout);
     if (rc < 0 && errno != EINTR) {
       std::fprintf(stderr, "karvo-standin-app: poll: %s\n", std::strerror(errno));
       break;

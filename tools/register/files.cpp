@@ -84,7 +84,7 @@ Ownership home_ownership(const std::string& home) {
 }
 
 int write_text_atomically(const std::string& path, std::string_view content, const Ownership& own,
-                          bool replace_folder, unsigned file_mode) {
+                          bool replace_folder, mode_t file_mode) {
   const std::string dir = parent_of(path);
   if (const int rc = make_dirs(dir, own); rc != 0) return rc;
   struct stat st{};
@@ -99,7 +99,7 @@ int write_text_atomically(const std::string& path, std::string_view content, con
   if (!fd) return errno;
   temp.assign(name.data());
   int rc = 0;
-  if (!write_all(fd.get(), content) || ::fchmod(fd.get(), static_cast<mode_t>(file_mode)) != 0 ||
+  if (!write_all(fd.get(), content) || ::fchmod(fd.get(), file_mode) != 0 ||
       (own.owner && ::fchown(fd.get(), own.owner->first, own.owner->second) != 0) || ::fsync(fd.get()) != 0) {
     rc = errno;
   }

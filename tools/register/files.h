@@ -1,6 +1,8 @@
 // Small file operations of the registration and diagnostics tools. Nothing here throws.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,7 +16,7 @@ std::optional<std::string> read_text(const std::string& path, int* error = nullp
 
 // Who gets what write_text_atomically creates, and with which folder mode.
 struct Ownership {
-  unsigned folder_mode = 0755;
+  mode_t folder_mode = 0755;
   // When set, the folders created and the file written are given to this user and group.
   std::optional<std::pair<unsigned, unsigned>> owner;
 };
@@ -28,7 +30,7 @@ Ownership home_ownership(const std::string& home);
 // creating missing folders (mode and owner as `own` says). errno-style code on failure, 0 on success.
 // With `replace_folder`, an empty folder in the file's place is removed first.
 int write_text_atomically(const std::string& path, std::string_view content, const Ownership& own = {},
-                          bool replace_folder = false, unsigned file_mode = 0644);
+                          bool replace_folder = false, mode_t file_mode = 0644);
 
 // Removes the empty folders from `dir` upwards, stopping at `stop` (never removed) or at the first
 // folder that is not empty.
