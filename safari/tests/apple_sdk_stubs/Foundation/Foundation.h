@@ -196,8 +196,8 @@ extern "C" NSFileAttributeType const NSFileTypeDirectory;
 
 @interface NSFileManager : NSObject
 @property(class, readonly, strong) NSFileManager* defaultManager;
-- (BOOL)fileExistsAtPath:(NSString*)path;
-- (BOOL)fileExistsAtPath:(NSString*)path isDirectory:(BOOL*)isDirectory;
+- (BOOL)fileExistsAtPath:(NSString* _Nonnull)path;
+- (BOOL)fileExistsAtPath:(NSString* _Nonnull)path isDirectory:(BOOL* _Nullable)isDirectory;
 - (NSData*)contentsAtPath:(NSString*)path;
 - (NSDictionary<NSFileAttributeKey, id>*)attributesOfItemAtPath:(NSString*)path error:(NSError**)error;
 - (const char*)fileSystemRepresentationWithPath:(NSString*)path NS_RETURNS_INNER_POINTER;
