@@ -1,28 +1,21 @@
 # Build options shared by every target.
 #   KARVO_SANITIZE: "" (none), "address" (AddressSanitizer + UndefinedBehaviorSanitizer) or "thread".
 #   KARVO_WERROR:   turn warnings into errors (the test command sets it).
-#   KARVO_STATIC_RUNTIME: link the C++ runtime and Boost.JSON into karvo-host (default on Linux
-#                   without sanitizers). On Apple platforms Boost.JSON is always linked in.
+#   KARVO_STATIC_RUNTIME: link the C++ runtime into karvo-host (default on Linux without sanitizers).
+#                   Boost.JSON is always built into the host from its headers (host/src/json_library.cpp).
 set(KARVO_SANITIZE "" CACHE STRING "Sanitizer build: '', 'address' or 'thread'")
 set_property(CACHE KARVO_SANITIZE PROPERTY STRINGS "" address thread)
 option(KARVO_WERROR "Treat warnings as errors" OFF)
 
-# karvo-host starts once per browser connection and then mostly waits. With the C++ runtime and
-# Boost.JSON linked in, the loader maps and relocates far fewer pages at start-up and fewer stay
-# resident while it idles. Off under the sanitizers, whose runtimes take the shared C++ library, and on
+# karvo-host starts once per browser connection and then mostly waits. With the C++ runtime linked in,
+# the loader maps and relocates far fewer pages at start-up and fewer stay resident while it idles. Off under the sanitizers, whose runtimes take the shared C++ library, and on
 # Apple, whose C++ runtime is part of the system.
 if(KARVO_SANITIZE STREQUAL "" AND NOT APPLE)
   set(karvo_static_runtime_default ON)
 else()
   set(karvo_static_runtime_default OFF)
 endif()
-option(KARVO_STATIC_RUNTIME "Link the C++ runtime and Boost.JSON into karvo-host"
-       ${karvo_static_runtime_default})
-# On Apple platforms the C++ runtime is the system's, but Boost.JSON must be linked in all the same: a
-# host that loaded it from the build machine's package manager would start nowhere else.
-if(KARVO_STATIC_RUNTIME OR APPLE)
-  set(Boost_USE_STATIC_LIBS ON)
-endif()
+option(KARVO_STATIC_RUNTIME "Link the C++ runtime into karvo-host" ${karvo_static_runtime_default})
 
 if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
   set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "Build type" FORCE)

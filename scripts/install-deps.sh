@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev
-  libboost-json1.81-dev libfast-float-dev nlohmann-json3-dev libplist-dev libutf8proc-dev libglib2.0-dev
+  libboost1.81-dev libfast-float-dev nlohmann-json3-dev libplist-dev libutf8proc-dev libglib2.0-dev
   python3-yaml
   dpkg-dev lintian
 )
