@@ -15,7 +15,8 @@ if "on" not in workflow and True not in workflow:
 jobs = workflow.get("jobs") or {}
 required = {
     "linux": ["./scripts/test.sh"],
-    "macos": ["brew install", "cmake -S", "--target karvo-host KarvoSafari", "ctest", "plutil -lint",
+    "macos": ["brew install", "cmake -S", '-DCMAKE_OSX_ARCHITECTURES="arm64;x86_64"',
+              "--target karvo-host KarvoSafari", "scripts/check-mac-binaries.sh", "ctest", "plutil -lint",
               "codesign --verify"],
 }
 for name, commands in required.items():
