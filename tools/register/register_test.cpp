@@ -2,7 +2,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <map>
@@ -186,6 +189,12 @@ TEST(Manifest, ExtensionIdentities) {
   }
 }
 
+std::string all_lines(const Outcome& o) {
+  std::string s;
+  for (const std::string& l : o.lines) s += l + "\n";
+  return s;
+}
+
 // A scratch home with a karvo-host stand-in, and requests against it.
 class Registration : public ::testing::Test {
  protected:
@@ -212,11 +221,6 @@ class Registration : public ::testing::Test {
     return r;
   }
   std::string path(Browser b, Scope s = Scope::user) const { return manifest_path(b, s, places_); }
-  static std::string all_lines(const Outcome& o) {
-    std::string s;
-    for (const std::string& l : o.lines) s += l + "\n";
-    return s;
-  }
 
   ScratchHome home_;
   Places places_;
@@ -446,9 +450,165 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
   std::map<std::string, std::string> out;
   for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
     const std::string p = e.path().string();
-    out[p] = std::to_string(testkit::file_mode(p).value_or(0)) + " " + testkit::read_file(p).value_or("<dir>");
+    struct stat st{};
+    ::lstat(p.c_str(), &st);
+    out[p] = std::to_string(testkit::file_mode(p).value_or(0)) + " " + std::to_string(st.st_uid) + " " +
+             testkit::read_file(p).value_or("<dir>");
   }
   return out;
+}
+
+// Root registering for a home that another user owns and has laid links in, on a stand-in of the
+// system's folders (root's, as on a real system): nothing outside the home changes, and nothing in the
+// home becomes root's. Each case on a fresh home, install then remove.
+class RootInAUsersHome : public ::testing::Test {
+ protected:
+  static constexpr uid_t kUser = 65534;  // nobody
+  static constexpr std::string_view kApp = "org.chromium.Chromium";
+
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    ASSERT_EQ(::chmod(sys_.path().c_str(), 0755), 0);
+    const std::string firefox_system = sys_.path() + "/usr/lib/mozilla/native-messaging-hosts/com.karvo.bridge.json";
+    ASSERT_TRUE(testkit::write_file(firefox_system, manifest_text(Family::firefox, "/usr/bin/karvo-host", {"a@b.c"})));
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/usr/bin/karvo-host", "#!/bin/sh\n", 0755));
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/usr/local/bin/karvo-host", "#!/bin/sh\nroot's own\n", 0755));
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/etc/shadow", "root:secret:::\n", 0600));
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/root/.profile", "root's\n", 0600));
+    ASSERT_EQ(::chmod((sys_.path() + "/root").c_str(), 0700), 0);
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/var/lib/flatpak/overrides/" + std::string(kApp),
+                                    "[Context]\nfilesystems=host;\n"));
+    ASSERT_TRUE(testkit::make_dirs(home_.path() + "/.var/app/" + std::string(kApp)));
+    places_ = {Os::linux_os, sys_.path(), home_.path(), home_.path() + "/.config", {}};
+  }
+
+  // Gives the home and everything in it to the user, links included.
+  void give_home_to_user() const {
+    ASSERT_EQ(::lchown(home_.path().c_str(), kUser, kUser), 0);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(home_.path())) {
+      ASSERT_EQ(::lchown(e.path().c_str(), kUser, kUser), 0) << e.path();
+    }
+  }
+
+  Request request(Action action, Browser b, bool in_sandbox) const {
+    Request r;
+    r.action = action;
+    r.browsers = {b};
+    r.origins = {std::string(kOrigin)};
+    r.firefox_ids = {std::string(kFirefoxId)};
+    r.host_path = "/usr/bin/karvo-host";
+    r.in_sandbox = in_sandbox && action == Action::install;
+    return r;
+  }
+
+  std::vector<std::string> roots_in_home() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(home_.path())) {
+      struct stat st{};
+      if (::lstat(e.path().c_str(), &st) == 0 && st.st_uid != kUser) out.push_back(e.path().string());
+    }
+    return out;
+  }
+
+  ScratchHome sys_;
+  ScratchHome home_;
+  Places places_;
+};
+
+TEST_F(RootInAUsersHome, PlantedLinksLeadNowhere) {
+  struct Row {
+    std::string_view link;    // in the home
+    std::string_view target;  // in the stand-in of the system's folders
+    Browser browser;
+    bool in_sandbox;
+  };
+  const Row rows[] = {
+      {".config", "/etc", Browser::chromium, false},
+      {".config/chromium", "/root", Browser::chromium, false},
+      {".mozilla", "/usr/lib/mozilla", Browser::firefox, false},
+      {".var/app/org.chromium.Chromium/com.karvo.bridge", "/usr/local/bin", Browser::chromium, true},
+      {".local/share/flatpak/overrides", "/var/lib/flatpak/overrides", Browser::chromium, true},
+      {".local/share/flatpak/overrides/org.chromium.Chromium", "/etc/shadow", Browser::chromium, true},
+  };
+  const std::map<std::string, std::string> system_before = snapshot(sys_.path());
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.link);
+    const std::string link = home_.path() + "/" + std::string(r.link);
+    ASSERT_TRUE(testkit::make_dirs(link.substr(0, link.rfind('/'))));
+    ASSERT_EQ(::symlink((sys_.path() + std::string(r.target)).c_str(), link.c_str()), 0);
+    give_home_to_user();
+    for (const Action action : {Action::install, Action::remove}) {
+      const Outcome o = run_request(request(action, r.browser, r.in_sandbox), places_);
+      EXPECT_EQ(snapshot(sys_.path()), system_before) << all_lines(o);
+      EXPECT_EQ(roots_in_home(), std::vector<std::string>{}) << all_lines(o);
+    }
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+  }
+  // Without links, the same requests work, as the user.
+  give_home_to_user();
+  const Outcome o = run_request(request(Action::install, Browser::chromium, true), places_);
+  EXPECT_TRUE(o.ok) << all_lines(o);
+  EXPECT_TRUE(testkit::path_exists(sandbox_host_path(Browser::chromium, places_)));
+  EXPECT_EQ(roots_in_home(), std::vector<std::string>{});
+  EXPECT_TRUE(run_request(request(Action::remove, Browser::chromium, true), places_).ok);
+  EXPECT_EQ(snapshot(sys_.path()), system_before);
+}
+
+// A folder of the home flipped to a link and back while root registers for its user, for a bounded
+// number of runs: never a write or a deletion outside the home.
+TEST_F(RootInAUsersHome, FoldersFlippedToLinksDuringTheRun) {
+  const std::map<std::string, std::string> system_before = snapshot(sys_.path());
+  const std::string flipped = home_.path() + "/.config/chromium";
+  const std::string aside = home_.path() + "/.config/chromium.aside";
+  const std::string link = home_.path() + "/.config/chromium.link";
+  ASSERT_TRUE(testkit::make_dirs(flipped));
+  ASSERT_EQ(::symlink((sys_.path() + "/root").c_str(), link.c_str()), 0);
+  give_home_to_user();
+  // The flipper is a process of its own, making system calls only, so that it holds no lock of ours.
+  const pid_t flipper = ::fork();
+  ASSERT_GE(flipper, 0);
+  if (flipper == 0) {
+    for (;;) {
+      ::rename(flipped.c_str(), aside.c_str());  // the folder aside, the link in its place, and back
+      ::rename(link.c_str(), flipped.c_str());
+      ::rename(flipped.c_str(), link.c_str());
+      ::rename(aside.c_str(), flipped.c_str());
+    }
+  }
+  for (int run = 0; run < 40; ++run) {
+    run_request(request(run % 2 == 0 ? Action::install : Action::remove, Browser::chromium, false), places_);
+  }
+  ::kill(flipper, SIGKILL);
+  ::waitpid(flipper, nullptr, 0);
+  EXPECT_EQ(snapshot(sys_.path()), system_before);
+  EXPECT_EQ(roots_in_home(), std::vector<std::string>{});
+}
+
+// System-wide work stays root's and follows no link in the system's folders.
+TEST_F(RootInAUsersHome, SystemWideFollowsNoLink) {
+  ASSERT_TRUE(testkit::make_dirs(sys_.path() + "/etc"));
+  ASSERT_EQ(::symlink((sys_.path() + "/root").c_str(), (sys_.path() + "/etc/chromium").c_str()), 0);
+  const std::string firefox = sys_.path() + "/usr/lib/mozilla/native-messaging-hosts/com.karvo.bridge.json";
+  ASSERT_EQ(::unlink(firefox.c_str()), 0);
+  ASSERT_EQ(::symlink((sys_.path() + "/etc/shadow").c_str(), firefox.c_str()), 0);
+  const std::map<std::string, std::string> before = snapshot(sys_.path());
+  for (const Action action : {Action::install, Action::remove}) {
+    for (const Browser b : {Browser::chromium, Browser::firefox}) {
+      Request r = request(action, b, false);
+      r.scope = Scope::system;
+      const Outcome o = run_request(r, places_);
+      EXPECT_EQ(snapshot(sys_.path()), before) << all_lines(o);
+      if (action == Action::install) {
+        EXPECT_FALSE(o.ok) << all_lines(o);
+      }
+    }
+  }
+  EXPECT_THAT(all_lines(run_request([&] {
+                Request r = request(Action::install, Browser::chromium, false);
+                r.scope = Scope::system;
+                return r;
+              }(), places_)),
+              HasSubstr("follows no link"));
 }
 
 TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {

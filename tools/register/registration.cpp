@@ -11,6 +11,7 @@
 
 #include "files.h"
 #include "flatpak_override.h"
+#include "home_owner.h"
 #include "manifest.h"
 
 namespace karvo::reg {
@@ -82,13 +83,19 @@ std::string cleanup_stop(const std::string& dir, Scope scope, const Places& plac
 }
 
 Ownership ownership_for(Scope scope, const Places& places) {
-  return scope == Scope::user ? home_ownership(places.home) : Ownership{};
+  return scope == Scope::user ? home_ownership() : system_ownership(places.root);
 }
+
+// System-wide files are reached from the root folder, following no link below it (see files.h).
+std::string anchor_for(Scope scope, const Places& places) { return ownership_for(scope, places).anchor; }
 
 std::string error_text(int error, Scope scope) {
   std::string text = std::strerror(error);
   if (scope == Scope::system && (error == EACCES || error == EPERM || error == EROFS)) {
     text += " (system-wide registration needs root)";
+  }
+  if (scope == Scope::system && (error == ELOOP || error == ENOTDIR)) {
+    text += " (a symbolic link or a file stands where a folder should; system-wide registration follows no link)";
   }
   return text;
 }
@@ -151,7 +158,7 @@ void write_manifest(const Request& r, const std::string& path, const std::string
                     const std::string& host, const Places& places, Outcome& out) {
   const std::string text = manifest_text(fam, host, fam == Family::chromium ? r.origins : r.firefox_ids);
   int read_error = 0;
-  const std::optional<std::string> existing = read_text(path, &read_error);
+  const std::optional<std::string> existing = read_text(path, &read_error, anchor_for(r.scope, places));
   if (existing && *existing == text) {
     out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + path + what);
     return;
@@ -197,7 +204,7 @@ void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, 
       if (!r.browsers.empty()) out.say("skipped " + name + " for --in-sandbox: no Flatpak of it here");
       continue;
     }
-    const Ownership own = home_ownership(places.home);
+    const Ownership own = home_ownership();
     // 1. The host, copied where the sandbox sees it at the same path.
     const std::string copy = sandbox_host_path(b, places);
     const std::optional<std::string> program = read_text(host_on_disk);
@@ -259,7 +266,7 @@ bool remove_in_sandbox(const Request& r, const std::vector<Browser>& browsers, c
       if (announce(r, out, "take back the read access to " + karvo_data_dir(places) + ": remove " + grant +
                                " from " + file + (rest.empty() ? " (nothing else is left in it: it goes)" : ""))) {
         const int rc = rest.empty() ? (::unlink(file.c_str()) == 0 ? 0 : errno)
-                                    : write_text_atomically(file, rest, home_ownership(places.home));
+                                    : write_text_atomically(file, rest, home_ownership());
         if (rc != 0) {
           out.say("error: cannot change " + file + ": " + std::strerror(rc));
           out.ok = false;
@@ -331,7 +338,7 @@ void change_allowed(const Request& r, const std::vector<Browser>& browsers, cons
   }
   for (const Target& t : targets) {
     int read_error = 0;
-    const std::optional<std::string> existing = read_text(t.path, &read_error);
+    const std::optional<std::string> existing = read_text(t.path, &read_error, anchor_for(r.scope, places));
     if (!existing && read_error == ENOENT) continue;
     found_any = true;
     if (!existing) {
@@ -412,7 +419,8 @@ void remove(const Request& r, const std::vector<Browser>& browsers, const Places
                           " as well to remove it");
       continue;
     }
-    const std::optional<std::string> existing = read_text(t.path);
+    const std::string anchor = anchor_for(r.scope, places);
+    const std::optional<std::string> existing = read_text(t.path, nullptr, anchor);
     if (!existing || !is_our_manifest(*existing)) {
       out.say("left " + t.path + " alone: it is not a manifest of " + std::string(kHostName));
       continue;
@@ -421,15 +429,15 @@ void remove(const Request& r, const std::vector<Browser>& browsers, const Places
       out.say("would remove " + t.path + label(t, r.scope));
       continue;
     }
-    if (::unlink(t.path.c_str()) != 0 && errno != ENOENT) {
-      out.say("error: cannot remove " + t.path + ": " + error_text(errno, r.scope));
+    if (const int rc = remove_file(t.path, anchor); rc != 0 && rc != ENOENT) {
+      out.say("error: cannot remove " + t.path + ": " + error_text(rc, r.scope));
       out.ok = false;
       continue;
     }
     out.say("removed " + t.path + label(t, r.scope));
     // The folders that registration made go too, so that nothing of ours makes an absent browser look
     // installed. rmdir takes only empty ones: whatever the browser keeps there stays.
-    remove_empty_folders(parent_of(t.path), cleanup_stop(parent_of(t.path), r.scope, places));
+    remove_empty_folders(parent_of(t.path), cleanup_stop(parent_of(t.path), r.scope, places), anchor);
   }
   if (r.scope == Scope::user && remove_in_sandbox(r, browsers, places, out)) found_any = true;
   if (!found_any) {
@@ -438,18 +446,14 @@ void remove(const Request& r, const std::vector<Browser>& browsers, const Places
   }
 }
 
-}  // namespace
-
-Outcome run_request(const Request& request, const Places& places, std::function<void(const std::string&)> print) {
-  Outcome out;
-  out.print = std::move(print);
+void run_here(const Request& request, const Places& places, Outcome& out) {
   const std::vector<Browser> browsers = chosen_browsers(request, places, out);
   if (browsers.empty()) {
     out.say(
         "error: no supported browser found for this request; name one with --browser, or use --all");
     out.ok = false;
     add_sandbox_notes({std::begin(kAllBrowsers), std::end(kAllBrowsers)}, places, false, out);
-    return out;
+    return;
   }
   if (request.action == Action::install) {
     install(request, browsers, places, out);
@@ -461,6 +465,35 @@ Outcome run_request(const Request& request, const Places& places, std::function<
   add_sandbox_notes(request.browsers.empty() ? std::vector<Browser>(std::begin(kAllBrowsers), std::end(kAllBrowsers))
                                              : browsers,
                     places, request.in_sandbox && request.action == Action::install, out);
+}
+
+}  // namespace
+
+Outcome run_request(const Request& request, const Places& places, std::function<void(const std::string&)> print) {
+  Outcome out;
+  out.print = std::move(print);
+  // Root registering for a home that is not root's does that part as the home's owner.
+  if (request.scope == Scope::user) {
+    const HomeCheck home = foreign_home_owner(places);
+    if (home.problem) {
+      out.say("error: " + *home.problem);
+      out.ok = false;
+      return out;
+    }
+    if (home.owner) {
+      out.ok = run_as_owner(
+          *home.owner,
+          [&](const SayFn& say) {
+            Outcome inner;
+            inner.print = say;
+            run_here(request, places, inner);
+            return inner.ok;
+          },
+          [&](const std::string& line) { out.say(line); });
+      return out;
+    }
+  }
+  run_here(request, places, out);
   return out;
 }
 
