@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <tuple>
@@ -30,6 +31,9 @@ using namespace std::chrono_literals;
 
 constexpr std::string_view kOrigin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
 constexpr std::string_view kFirefoxId = "bridge@karvo.com";
+
+// A karvo-host stand-in: a program with the host's version mark.
+constexpr std::string_view kHostProgram = "#!/bin/sh\n# @(#)karvo-host 0.1.0\n";
 
 Places fixed_places(Os os) { return {os, "/r", "/h", "/h/.cfg", "/h/.data"}; }
 
@@ -201,7 +205,7 @@ class Registration : public ::testing::Test {
   void SetUp() override {
     places_ = {Os::linux_os, home_.path() + "/root", home_.path(), home_.path() + "/.config", home_.path() + "/.local/share"};
     host_ = "/usr/bin/karvo-host";  // as the browsers will see it; it lies under the root
-    ASSERT_TRUE(testkit::write_file(places_.root + host_, "#!/bin/sh\n", 0755));
+    ASSERT_TRUE(testkit::write_file(places_.root + host_, kHostProgram, 0755));
   }
   Request install(std::vector<Browser> browsers, Scope scope = Scope::user) const {
     Request r;
@@ -262,7 +266,7 @@ TEST_F(Registration, InstallWritesEachBrowsersManifestOnceAndIsIdempotent) {
   for (const auto& e : std::filesystem::directory_iterator(manifest_dir(Browser::chromium, Scope::user, places_))) {
     names.insert(e.path().filename().string());
   }
-  EXPECT_EQ(names, std::set<std::string>{"com.karvo.bridge.json"});
+  EXPECT_EQ(names, (std::set<std::string>{"com.karvo.bridge.json", ".com.karvo.bridge.json.karvo-register"}));
 }
 
 TEST_F(Registration, DryRunShowsTheContentAndChangesNothing) {
@@ -313,6 +317,7 @@ TEST_F(Registration, RemovalTouchesOnlyOurFiles) {
 }
 
 TEST_F(Registration, SystemWideFileSharedByChromeAndBrave) {
+  ASSERT_TRUE(testkit::make_dirs(places_.root + "/etc/opt"));
   const Outcome o = run_request(install({Browser::chrome, Browser::brave}, Scope::system), places_);
   ASSERT_TRUE(o.ok) << all_lines(o);
   const std::string shared = places_.root + "/etc/opt/chrome/native-messaging-hosts/com.karvo.bridge.json";
@@ -329,6 +334,11 @@ TEST_F(Registration, SystemWideFileSharedByChromeAndBrave) {
   EXPECT_FALSE(testkit::path_exists(shared));
   EXPECT_FALSE(testkit::path_exists(places_.root + "/etc/opt/chrome"));
   EXPECT_TRUE(testkit::path_exists(places_.root + "/etc/opt"));  // the system's own folders stay
+  // A folder that registration made goes with the manifest.
+  ASSERT_TRUE(run_request(install({Browser::chromium}, Scope::system), places_).ok);
+  ASSERT_TRUE(run_request(remove({Browser::chromium}, Scope::system), places_).ok);
+  EXPECT_FALSE(testkit::path_exists(places_.root + "/etc/chromium"));
+  EXPECT_TRUE(testkit::path_exists(places_.root + "/etc"));
 
   // Removal finds Firefox's manifest in every folder that Firefox reads.
   const std::string lib64 = places_.root + "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json";
@@ -471,7 +481,7 @@ class RootInAUsersHome : public ::testing::Test {
     ASSERT_EQ(::chmod(sys_.path().c_str(), 0755), 0);
     const std::string firefox_system = sys_.path() + "/usr/lib/mozilla/native-messaging-hosts/com.karvo.bridge.json";
     ASSERT_TRUE(testkit::write_file(firefox_system, manifest_text(Family::firefox, "/usr/bin/karvo-host", {"a@b.c"})));
-    ASSERT_TRUE(testkit::write_file(sys_.path() + "/usr/bin/karvo-host", "#!/bin/sh\n", 0755));
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/usr/bin/karvo-host", kHostProgram, 0755));
     ASSERT_TRUE(testkit::write_file(sys_.path() + "/usr/local/bin/karvo-host", "#!/bin/sh\nroot's own\n", 0755));
     ASSERT_TRUE(testkit::write_file(sys_.path() + "/etc/shadow", "root:secret:::\n", 0600));
     ASSERT_TRUE(testkit::write_file(sys_.path() + "/root/.profile", "root's\n", 0600));
@@ -632,7 +642,7 @@ TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
     SCOPED_TRACE(r.folder);
     ScratchHome home;
     Places places = {Os::linux_os, home.path() + "/root", home.path(), home.path() + "/.config", {}};
-    ASSERT_TRUE(testkit::write_file(places.root + host_, "#!/bin/sh\n", 0755));
+    ASSERT_TRUE(testkit::write_file(places.root + host_, kHostProgram, 0755));
     ASSERT_TRUE(testkit::make_dirs(r.folder.starts_with('/') ? places.root + std::string(r.folder)
                                                               : home.path() + "/" + std::string(r.folder)));
     const std::vector<SandboxedInstall> found = sandboxed_installs(r.browser, places);
@@ -765,6 +775,52 @@ TEST_F(Registration, InSandboxInstallAndRemoveLeaveTheHomeAsItWas) {
   const Outcome removed = run_request(remove({}), places_);
   ASSERT_TRUE(removed.ok) << all_lines(removed);
   EXPECT_EQ(snapshot(home_.path()), before) << all_lines(removed);
+}
+
+// Install then remove gives back the home as it was, whatever the user had made before: empty folders
+// on the way stay, and so do a file at our copy's path and the user's own grant.
+TEST_F(Registration, RemoveTakesBackOnlyWhatInstallMade) {
+  const std::string app = home_.path() + "/.var/app/org.chromium.Chromium";
+  const std::string overrides = home_.path() + "/.local/share/flatpak/overrides/org.chromium.Chromium";
+  struct Row {
+    std::string_view what;
+    std::function<bool()> make;
+  };
+  const Row rows[] = {
+      {"nothing", [] { return true; }},
+      {"an empty ~/.config", [&] { return testkit::make_dirs(home_.path() + "/.config"); }},
+      {"an empty ~/.mozilla/native-messaging-hosts",
+       [&] { return testkit::make_dirs(home_.path() + "/.mozilla/native-messaging-hosts"); }},
+      {"an empty config folder in the app's", [&] { return testkit::make_dirs(app + "/config"); }},
+      {"an empty override file", [&] { return testkit::write_file(overrides, ""); }},
+      {"the user's own grant",
+       [&] { return testkit::write_file(overrides, "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"); }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::filesystem::remove_all(home_.path() + "/.config");
+    std::filesystem::remove_all(home_.path() + "/.mozilla");
+    std::filesystem::remove_all(home_.path() + "/.var");
+    std::filesystem::remove_all(home_.path() + "/.local");
+    ASSERT_TRUE(testkit::make_dirs(app));
+    ASSERT_TRUE(r.make());
+    const std::map<std::string, std::string> before = snapshot(home_.path());
+    Request req = install({Browser::chrome, Browser::chromium, Browser::firefox});
+    req.in_sandbox = true;
+    const Outcome installed = run_request(req, places_);
+    ASSERT_TRUE(installed.ok) << all_lines(installed);
+    const Outcome removed = run_request(remove({}), places_);
+    EXPECT_TRUE(removed.ok) << all_lines(removed);
+    EXPECT_EQ(snapshot(home_.path()), before) << all_lines(removed);
+  }
+  // With nothing installed, a file of the user's at the copy's path is neither removed nor overwritten.
+  const std::string copy = sandbox_host_path(Browser::chromium, places_);
+  ASSERT_TRUE(testkit::write_file(copy, "mine", 0755));
+  EXPECT_THAT(all_lines(run_request(remove({Browser::chromium}), places_)), HasSubstr("left " + copy + " alone"));
+  Request req = install({Browser::chromium});
+  req.in_sandbox = true;
+  EXPECT_FALSE(run_request(req, places_).ok);
+  EXPECT_EQ(testkit::read_file(copy), "mine");
 }
 
 TEST_F(Registration, CommandLine) {

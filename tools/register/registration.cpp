@@ -12,6 +12,7 @@
 #include "files.h"
 #include "flatpak_override.h"
 #include "home_owner.h"
+#include "install_record.h"
 #include "manifest.h"
 
 namespace karvo::reg {
@@ -69,25 +70,64 @@ std::vector<Target> targets_for(const std::vector<Browser>& browsers, Scope scop
 
 std::string parent_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
-// The folder above which removal takes no empty folder away: the home (or the configuration home
-// when it lies elsewhere) for a user's manifests; for system-wide ones the first two levels of the
-// folder's path (/etc/opt, /usr/lib, /Library/Google), which belong to the system.
-std::string cleanup_stop(const std::string& dir, Scope scope, const Places& places) {
-  if (scope == Scope::user) return dir.starts_with(places.home + "/") ? places.home : places.config_home;
-  std::string base = places.root;
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  const std::string rel = dir.substr(base.size());
-  const std::size_t first = rel.find('/', 1);
-  const std::size_t second = first == std::string::npos ? first : rel.find('/', first + 1);
-  return base + rel.substr(0, second);
-}
-
 Ownership ownership_for(Scope scope, const Places& places) {
   return scope == Scope::user ? home_ownership() : system_ownership(places.root);
 }
 
 // System-wide files are reached from the root folder, following no link below it (see files.h).
 std::string anchor_for(Scope scope, const Places& places) { return ownership_for(scope, places).anchor; }
+
+// Every file that registration may write in this scope: the manifests in every folder that a browser
+// reads, and for a user the files of the host inside each Flatpak's sandbox.
+std::vector<std::string> known_files(Scope scope, const Places& places) {
+  std::vector<std::string> out;
+  for (const Target& t : targets_for({std::begin(kAllBrowsers), std::end(kAllBrowsers)}, scope, places, true)) {
+    out.push_back(t.path);
+  }
+  if (scope == Scope::user) {
+    for (const Browser b : kAllBrowsers) {
+      if (flatpak_app_dir(b, places).empty()) continue;
+      out.push_back(sandbox_manifest_dir(b, places) + "/" + std::string(kHostName) + ".json");
+      out.push_back(sandbox_host_path(b, places));
+      out.push_back(flatpak_override_path(b, places));
+    }
+  }
+  return out;
+}
+
+// Notes beside `file` what was made for it: the folders `made` now, and those above it that another
+// registration made (whichever is removed last takes them back), whether the file is new, and whether
+// an override's entry was added.
+void record_made(const Request& r, const Places& places, const std::string& file, const std::vector<std::string>& made,
+                 bool made_file, bool added_entry, Outcome& out) {
+  if (!r.record) return;
+  const Ownership own = ownership_for(r.scope, places);
+  InstallRecord record = read_record(file, own.anchor).value_or(InstallRecord{});
+  add_folders(record, made);
+  const std::string dir = parent_of(file);
+  for (const std::string& other : known_files(r.scope, places)) {
+    if (other == file) continue;
+    const std::optional<InstallRecord> theirs = read_record(other, own.anchor);
+    if (!theirs) continue;
+    for (const std::string& f : theirs->folders) {
+      if (dir == f || dir.starts_with(f + "/")) add_folders(record, {f});
+    }
+  }
+  record.made_file = record.made_file || made_file;
+  record.added_entry = record.added_entry || added_entry;
+  if (const int rc = write_record(file, record, own); rc != 0) {
+    out.say("warning: cannot write " + record_path(file) + ": " + std::strerror(rc) +
+            "; remove will leave the folders made for " + file);
+  }
+}
+
+// After `file` went: its record goes too, and the folders made for it that are empty now.
+void take_back_made(const std::string& file, const std::string& anchor) {
+  const std::optional<InstallRecord> record = read_record(file, anchor);
+  if (!record) return;
+  remove_file(record_path(file), anchor);
+  remove_recorded_folders(*record, anchor);
+}
 
 std::string error_text(int error, Scope scope) {
   std::string text = std::strerror(error);
@@ -180,12 +220,14 @@ void write_manifest(const Request& r, const std::string& path, const std::string
     indent_into(text, out);
     return;
   }
-  if (const int rc = write_text_atomically(path, text, ownership_for(r.scope, places), r.replace); rc != 0) {
+  std::vector<std::string> made;
+  if (const int rc = write_text_atomically(path, text, ownership_for(r.scope, places), r.replace, 0644, &made); rc != 0) {
     out.say("error: cannot write " + path + ": " + error_text(rc, r.scope));
     out.ok = false;
     return;
   }
   out.say("wrote " + path + what);
+  record_made(r, places, path, made, !existing, false, out);
 }
 
 // Each change is announced before it is made, so that whoever runs this sees what touched the sandbox
@@ -193,6 +235,15 @@ void write_manifest(const Request& r, const std::string& path, const std::string
 bool announce(const Request& r, Outcome& out, const std::string& change) {
   out.say((r.dry_run ? "would " : "") + change);
   return !r.dry_run;
+}
+
+// The copy of karvo-host inside a sandbox: a regular file that carries karvo-host's version mark.
+bool is_our_program(const std::string& path) {
+  constexpr std::size_t kMaxProgramSize = 512u << 20;
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const std::optional<std::string> program = read_text(path, nullptr, {}, kMaxProgramSize);
+  return program && program->find("@(#)karvo-host ") != std::string::npos;
 }
 
 void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
@@ -213,14 +264,23 @@ void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, 
       out.ok = false;
       continue;
     }
+    const bool had_copy = exists_no_follow(copy);
+    if (had_copy && !r.replace && !is_our_program(copy)) {
+      out.say("error: left " + copy + " alone: it is not a copy of karvo-host; move it away, or run again with "
+              "--replace to overwrite it");
+      out.ok = false;
+      continue;
+    }
     if (read_text(copy) == program) {
       out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + copy);
     } else if (announce(r, out, "copy " + host_on_disk + " into " + name + "'s sandbox: " + copy)) {
-      if (const int rc = write_text_atomically(copy, *program, own, false, 0755); rc != 0) {
+      std::vector<std::string> made;
+      if (const int rc = write_text_atomically(copy, *program, own, false, 0755, &made); rc != 0) {
         out.say("error: cannot write " + copy + ": " + std::strerror(rc));
         out.ok = false;
         continue;
       }
+      record_made(r, places, copy, made, !had_copy, false, out);
     }
     // 2. The manifest where the sandboxed browser reads it, naming the copy.
     write_manifest(r, sandbox_manifest_dir(b, places) + "/" + std::string(kHostName) + ".json",
@@ -242,16 +302,19 @@ void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, 
                                     grant + " to the filesystems of " + file +
                                     " (what flatpak override --user --filesystem=" + "'" + grant + "'" + " " +
                                     flatpak->app_id + " does)")) {
-      if (const int rc = write_text_atomically(file, updated, own); rc != 0) {
+      std::vector<std::string> made;
+      if (const int rc = write_text_atomically(file, updated, own, false, 0644, &made); rc != 0) {
         out.say("error: cannot write " + file + ": " + std::strerror(rc));
         out.ok = false;
         continue;
       }
+      record_made(r, places, file, made, !text, true, out);
     }
   }
 }
 
-// Takes away what install_in_sandbox made: the override's entry, the manifest, the copy of the host.
+// Takes away what install_in_sandbox made: the override's entry (only when registration added it), the
+// manifest, the copy of the host, and the folders made for them.
 bool remove_in_sandbox(const Request& r, const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
   bool found = false;
   for (const Browser b : browsers) {
@@ -262,16 +325,21 @@ bool remove_in_sandbox(const Request& r, const std::vector<Browser>& browsers, c
     const std::string grant = sandbox_grant(places);
     if (const std::optional<std::string> text = read_text(file); text && override_grants(*text, grant)) {
       found = true;
-      const std::string rest = override_without(*text, grant);
-      if (announce(r, out, "take back the read access to " + karvo_data_dir(places) + ": remove " + grant +
-                               " from " + file + (rest.empty() ? " (nothing else is left in it: it goes)" : ""))) {
-        const int rc = rest.empty() ? (::unlink(file.c_str()) == 0 ? 0 : errno)
-                                    : write_text_atomically(file, rest, home_ownership());
-        if (rc != 0) {
-          out.say("error: cannot change " + file + ": " + std::strerror(rc));
-          out.ok = false;
-        } else if (rest.empty()) {
-          remove_empty_folders(parent_of(file), places.home);
+      const std::optional<InstallRecord> record = read_record(file, {});
+      if (!record || !record->added_entry) {
+        out.say("left " + grant + " in " + file + ": karvo-register did not add it");
+      } else {
+        const std::string rest = override_without(*text, grant);
+        const bool goes = record->made_file && rest.empty();
+        if (announce(r, out, "take back the read access to " + karvo_data_dir(places) + ": remove " + grant +
+                                 " from " + file + (goes ? " (nothing else is left in it: it goes)" : ""))) {
+          const int rc = goes ? remove_file(file) : write_text_atomically(file, rest, home_ownership());
+          if (rc != 0) {
+            out.say("error: cannot change " + file + ": " + std::strerror(rc));
+            out.ok = false;
+          } else {
+            take_back_made(file, {});
+          }
         }
       }
     }
@@ -279,23 +347,27 @@ bool remove_in_sandbox(const Request& r, const std::vector<Browser>& browsers, c
     if (const std::optional<std::string> text = read_text(manifest); text && is_our_manifest(*text)) {
       found = true;
       if (announce(r, out, "remove " + manifest + " (" + name + " inside its Flatpak sandbox)")) {
-        if (::unlink(manifest.c_str()) != 0 && errno != ENOENT) {
-          out.say("error: cannot remove " + manifest + ": " + std::strerror(errno));
+        if (const int rc = remove_file(manifest); rc != 0 && rc != ENOENT) {
+          out.say("error: cannot remove " + manifest + ": " + std::strerror(rc));
           out.ok = false;
         } else {
-          remove_empty_folders(parent_of(manifest), app);
+          take_back_made(manifest, {});
         }
       }
     }
     const std::string copy = sandbox_host_path(b, places);
     if (!exists_no_follow(copy)) continue;
     found = true;
+    if (!is_our_program(copy)) {
+      out.say("left " + copy + " alone: it is not a copy of karvo-host");
+      continue;
+    }
     if (announce(r, out, "remove " + copy + " (karvo-host inside " + name + "'s sandbox)")) {
-      if (::unlink(copy.c_str()) != 0 && errno != ENOENT) {
-        out.say("error: cannot remove " + copy + ": " + std::strerror(errno));
+      if (const int rc = remove_file(copy); rc != 0 && rc != ENOENT) {
+        out.say("error: cannot remove " + copy + ": " + std::strerror(rc));
         out.ok = false;
       } else {
-        remove_empty_folders(parent_of(copy), app);
+        take_back_made(copy, {});
       }
     }
   }
@@ -436,8 +508,8 @@ void remove(const Request& r, const std::vector<Browser>& browsers, const Places
     }
     out.say("removed " + t.path + label(t, r.scope));
     // The folders that registration made go too, so that nothing of ours makes an absent browser look
-    // installed. rmdir takes only empty ones: whatever the browser keeps there stays.
-    remove_empty_folders(parent_of(t.path), cleanup_stop(parent_of(t.path), r.scope, places), anchor);
+    // installed; only those it made, and only when empty: whatever the browser or the user keeps stays.
+    take_back_made(t.path, anchor);
   }
   if (r.scope == Scope::user && remove_in_sandbox(r, browsers, places, out)) found_any = true;
   if (!found_any) {
