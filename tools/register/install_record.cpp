@@ -7,7 +7,7 @@ namespace {
 
 constexpr std::string_view kFolder = "folder ";
 constexpr std::string_view kMadeFile = "made-file";
-constexpr std::string_view kAddedEntry = "added-entry";
+constexpr std::string_view kAddedEntry = "added-entry ";
 // A record holds a few paths; anything larger is not one of ours.
 constexpr std::size_t kMaxRecordSize = 64 * 1024;
 
@@ -31,8 +31,8 @@ std::optional<InstallRecord> read_record(const std::string& file, const std::str
       add_folders(record, {std::string(line.substr(kFolder.size()))});
     } else if (line == kMadeFile) {
       record.made_file = true;
-    } else if (line == kAddedEntry) {
-      record.added_entry = true;
+    } else if (line.starts_with(kAddedEntry)) {
+      record.added_entry = std::string(line.substr(kAddedEntry.size()));
     }
     start = end + 1;
   }
@@ -42,7 +42,7 @@ std::optional<InstallRecord> read_record(const std::string& file, const std::str
 int write_record(const std::string& file, const InstallRecord& record, const Ownership& own) {
   std::string text = "# made by karvo-register; karvo-register remove takes these back\n";
   if (record.made_file) text += std::string(kMadeFile) + "\n";
-  if (record.added_entry) text += std::string(kAddedEntry) + "\n";
+  if (!record.added_entry.empty()) text += std::string(kAddedEntry) + record.added_entry + "\n";
   for (const std::string& f : record.folders) text += std::string(kFolder) + f + "\n";
   return write_text_atomically(record_path(file), text, own);
 }

@@ -15,7 +15,7 @@ namespace karvo::reg {
 struct InstallRecord {
   std::vector<std::string> folders;  // absolute paths, each listed once
   bool made_file = false;            // the file did not exist before registration wrote it
-  bool added_entry = false;          // the override's entry was added by registration, not by the user
+  std::string added_entry;           // what adding the override's entry took ("" when the user had it)
 };
 
 // ".<name>.karvo-register" in the file's folder.

@@ -684,38 +684,68 @@ TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
   EXPECT_EQ(proxy_manifest_dir(Family::chromium, Scope::system, real), "/etc/chromium/native-messaging-hosts");
 }
 
+// The override file as Flatpak reads it (GLib's key-file parser): our entry goes into the list that
+// Flatpak reads, and taking it back gives the file back byte for byte.
 TEST(FlatpakOverride, EditsOnlyItsOwnEntry) {
   constexpr std::string_view kEntry = "~/Library/Application Support/com.karvo.app:ro";
+  if (override_with("", kEntry).problem) GTEST_SKIP() << "no key-file parser on this system";
   struct Row {
+    std::string_view what;
     std::string_view before;
-    std::string_view with;  // after adding the entry; removing it again gives `before`
+    std::string_view with;  // after adding the entry; "" when only the round trip is checked
   };
   const Row rows[] = {
-      {"", "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
-      {"[Context]\nshared=network;\n",
+      {"no file", "", "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
+      {"empty list", "[Context]\nfilesystems=\n",
+       "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
+      {"another key", "[Context]\nshared=network;\n",
        "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\nshared=network;\n"},
-      {"[Context]\nfilesystems=xdg-download;!home;\n",
+      {"a list", "[Context]\nfilesystems=xdg-download;!home;\n",
        "[Context]\nfilesystems=xdg-download;!home;~/Library/Application Support/com.karvo.app:ro;\n"},
-      {"[Environment]\nA=1\n",
+      {"a list without its last ;", "[Context]\nfilesystems=xdg-download\n",
+       "[Context]\nfilesystems=xdg-download;~/Library/Application Support/com.karvo.app:ro\n"},
+      {"another group", "[Environment]\nA=1\n",
        "[Environment]\nA=1\n\n[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
-      {"[Context]\nfilesystems = a\\;b;\n\n[Session Bus Policy]\norg.x=talk\n",
-       "[Context]\nfilesystems=a\\;b;~/Library/Application Support/com.karvo.app:ro;\n\n[Session Bus Policy]\norg.x=talk\n"},
+      {"no final line feed", "[Environment]\nA=1",
+       "[Environment]\nA=1\n[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
+      {"no final line feed in the group", "[Context]\nfilesystems=a;",
+       "[Context]\nfilesystems=a;~/Library/Application Support/com.karvo.app:ro;"},
+      {"CRLF", "[Context]\r\nshared=network;\r\n",
+       "[Context]\r\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\r\nshared=network;\r\n"},
+      {"spaces around =", "[Context]\nfilesystems = a\\;b; \n\n[Session Bus Policy]\norg.x=talk\n",
+       "[Context]\nfilesystems = a\\;b;~/Library/Application Support/com.karvo.app:ro; \n\n[Session Bus Policy]\norg.x=talk\n"},
+      {"indentation and comments", "# mine\n  [Context]\n\tfilesystems=a;\n\n\n", ""},
+      {"[Context] twice", "[Context]\nfilesystems=a;\n[Environment]\nA=1\n[Context]\nfilesystems=b;\n", ""},
+      {"[Context] twice, the key in the first", "[Context]\nfilesystems=a;\n[Environment]\nA=1\n[Context]\nshared=ipc;\n",
+       ""},
+      {"the key twice", "[Context]\nfilesystems=a;\nfilesystems=b;\n", ""},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.before);
+    SCOPED_TRACE(r.what);
     EXPECT_FALSE(override_grants(r.before, kEntry));
-    const std::string with = override_with(r.before, kEntry);
-    EXPECT_EQ(with, r.with);
-    EXPECT_TRUE(override_grants(with, kEntry));
-    EXPECT_EQ(override_with(with, kEntry), with);  // once only
-    const std::string without = override_without(with, kEntry);
-    EXPECT_EQ(without, r.before == "[Context]\nfilesystems = a\\;b;\n\n[Session Bus Policy]\norg.x=talk\n"
-                           ? "[Context]\nfilesystems=a\\;b;\n\n[Session Bus Policy]\norg.x=talk\n"
-                           : std::string(r.before));
+    const OverrideEdit with = override_with(r.before, kEntry);
+    ASSERT_FALSE(with.problem) << *with.problem;
+    if (!r.with.empty()) {
+      EXPECT_EQ(with.text, r.with);
+    }
+    EXPECT_TRUE(override_grants(with.text, kEntry)) << with.text;
+    EXPECT_EQ(override_with(with.text, kEntry).text, with.text);  // once only
+    const OverrideEdit without = override_without(with.text, kEntry, with.added);
+    ASSERT_FALSE(without.problem) << *without.problem;
+    EXPECT_EQ(without.text, r.before);
   }
-  // The same path with other access, or denied, is not ours.
+  // With the key twice, GLib reads the later one: that is where the entry goes.
+  EXPECT_EQ(override_with("[Context]\nfilesystems=a;\nfilesystems=b;\n", kEntry).text,
+            "[Context]\nfilesystems=a;\nfilesystems=b;~/Library/Application Support/com.karvo.app:ro;\n");
+  // The user's own grant is theirs: nothing added, nothing to take back.
+  const std::string own = "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n";
+  EXPECT_EQ(override_with(own, kEntry).added, OverrideAddition::none);
+  // The same path with other access, denied, or in another group is not ours; a text that GLib refuses
+  // grants nothing and is left alone.
   EXPECT_FALSE(override_grants("[Context]\nfilesystems=~/Library/Application Support/com.karvo.app;\n", kEntry));
   EXPECT_FALSE(override_grants("[Other]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n", kEntry));
+  EXPECT_FALSE(override_grants("filesystems=~/Library/Application Support/com.karvo.app:ro;\n", kEntry));
+  EXPECT_TRUE(override_with("no group here\n", kEntry).problem);
 }
 
 TEST_F(Registration, InSandboxInstallAndRemoveLeaveTheHomeAsItWas) {
@@ -821,6 +851,16 @@ TEST_F(Registration, RemoveTakesBackOnlyWhatInstallMade) {
   req.in_sandbox = true;
   EXPECT_FALSE(run_request(req, places_).ok);
   EXPECT_EQ(testkit::read_file(copy), "mine");
+
+  // A huge (sparse) override file is left alone, unread, and the rest of the registration is done.
+  ASSERT_EQ(::unlink(copy.c_str()), 0);
+  ASSERT_TRUE(testkit::plant_unusable_endpoint(overrides, testkit::UnusableEndpoint::sparse, "[Context]\n"));
+  const auto size = std::filesystem::file_size(overrides);
+  const Outcome huge = run_request(req, places_);
+  EXPECT_FALSE(huge.ok);
+  EXPECT_THAT(all_lines(huge), HasSubstr("left " + overrides + " alone: it is larger than 1 MiB"));
+  EXPECT_TRUE(is_our_manifest(read_text(sandbox_manifest_dir(Browser::chromium, places_) + "/com.karvo.bridge.json").value_or("")));
+  EXPECT_EQ(std::filesystem::file_size(overrides), size);
 }
 
 TEST_F(Registration, CommandLine) {

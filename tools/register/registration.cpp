@@ -99,7 +99,7 @@ std::vector<std::string> known_files(Scope scope, const Places& places) {
 // registration made (whichever is removed last takes them back), whether the file is new, and whether
 // an override's entry was added.
 void record_made(const Request& r, const Places& places, const std::string& file, const std::vector<std::string>& made,
-                 bool made_file, bool added_entry, Outcome& out) {
+                 bool made_file, OverrideAddition added, Outcome& out) {
   if (!r.record) return;
   const Ownership own = ownership_for(r.scope, places);
   InstallRecord record = read_record(file, own.anchor).value_or(InstallRecord{});
@@ -114,11 +114,17 @@ void record_made(const Request& r, const Places& places, const std::string& file
     }
   }
   record.made_file = record.made_file || made_file;
-  record.added_entry = record.added_entry || added_entry;
+  if (added != OverrideAddition::none) record.added_entry = addition_name(added);
   if (const int rc = write_record(file, record, own); rc != 0) {
     out.say("warning: cannot write " + record_path(file) + ": " + std::strerror(rc) +
             "; remove will leave the folders made for " + file);
   }
+}
+
+// The permission bits of the file at `path`, to keep them when it is rewritten; `otherwise` when none is there.
+mode_t mode_of(const std::string& path, mode_t otherwise) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<mode_t>(st.st_mode & 07777) : otherwise;
 }
 
 // After `file` went: its record goes too, and the folders made for it that are empty now.
@@ -227,7 +233,7 @@ void write_manifest(const Request& r, const std::string& path, const std::string
     return;
   }
   out.say("wrote " + path + what);
-  record_made(r, places, path, made, !existing, false, out);
+  record_made(r, places, path, made, !existing, OverrideAddition::none, out);
 }
 
 // Each change is announced before it is made, so that whoever runs this sees what touched the sandbox
@@ -280,35 +286,43 @@ void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, 
         out.ok = false;
         continue;
       }
-      record_made(r, places, copy, made, !had_copy, false, out);
+      record_made(r, places, copy, made, !had_copy, OverrideAddition::none, out);
     }
     // 2. The manifest where the sandboxed browser reads it, naming the copy.
     write_manifest(r, sandbox_manifest_dir(b, places) + "/" + std::string(kHostName) + ".json",
                    " (" + name + " inside its Flatpak sandbox)", family(b), copy, places, out);
     // 3. Read access to Karvo's data directory, and nothing else, for this one app.
     const std::string file = flatpak_override_path(b, places);
+    const std::string grant = sandbox_grant(places);
+    const std::string by_hand = "; grant it by hand: flatpak override --user --filesystem='" + grant + "' " + flatpak->app_id;
     int error = 0;
-    const std::optional<std::string> text = read_text(file, &error);
+    const std::optional<std::string> text = read_text(file, &error, {}, kMaxOverrideSize);
     if (!text && error != ENOENT) {
-      out.say("error: cannot read " + file + ": " + std::strerror(error));
+      out.say("error: left " + file + " alone: " +
+              (error == EFBIG ? "it is larger than " + std::to_string(kMaxOverrideSize >> 20) + " MiB, which no override file is"
+                              : "cannot read it: " + std::string(std::strerror(error))) + by_hand);
       out.ok = false;
       continue;
     }
-    const std::string grant = sandbox_grant(places);
-    const std::string updated = override_with(text.value_or(""), grant);
-    if (text && updated == *text) {
+    const OverrideEdit edit = override_with(text.value_or(""), grant);
+    if (edit.problem) {
+      out.say("error: left " + file + " alone: Flatpak cannot read it either (" + *edit.problem + ")" + by_hand);
+      out.ok = false;
+      continue;
+    }
+    if (edit.added == OverrideAddition::none) {
       out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + file + " (grants " + grant + ")");
     } else if (announce(r, out, "grant " + flatpak->app_id + " read access to " + karvo_data_dir(places) + ": add " +
                                     grant + " to the filesystems of " + file +
                                     " (what flatpak override --user --filesystem=" + "'" + grant + "'" + " " +
                                     flatpak->app_id + " does)")) {
       std::vector<std::string> made;
-      if (const int rc = write_text_atomically(file, updated, own, false, 0644, &made); rc != 0) {
+      if (const int rc = write_text_atomically(file, edit.text, own, false, mode_of(file, 0644), &made); rc != 0) {
         out.say("error: cannot write " + file + ": " + std::strerror(rc));
         out.ok = false;
         continue;
       }
-      record_made(r, places, file, made, !text, true, out);
+      record_made(r, places, file, made, !text, edit.added, out);
     }
   }
 }
@@ -323,28 +337,38 @@ bool remove_in_sandbox(const Request& r, const std::vector<Browser>& browsers, c
     const std::string name(display_name(b));
     const std::string file = flatpak_override_path(b, places);
     const std::string grant = sandbox_grant(places);
-    if (const std::optional<std::string> text = read_text(file); text && override_grants(*text, grant)) {
+    int error = 0;
+    const std::optional<std::string> text = read_text(file, &error, {}, kMaxOverrideSize);
+    if (!text && error == EFBIG) {
+      out.say("error: left " + file + " alone: it is larger than " + std::to_string(kMaxOverrideSize >> 20) +
+              " MiB, which no override file is");
+      out.ok = false;
+    }
+    if (text && override_grants(*text, grant)) {
       found = true;
       const std::optional<InstallRecord> record = read_record(file, {});
-      if (!record || !record->added_entry) {
+      const OverrideAddition added = record ? addition_from_name(record->added_entry) : OverrideAddition::none;
+      const OverrideEdit edit = override_without(*text, grant, added);
+      const bool goes = record && record->made_file && edit.text.empty();
+      if (added == OverrideAddition::none) {
         out.say("left " + grant + " in " + file + ": karvo-register did not add it");
-      } else {
-        const std::string rest = override_without(*text, grant);
-        const bool goes = record->made_file && rest.empty();
-        if (announce(r, out, "take back the read access to " + karvo_data_dir(places) + ": remove " + grant +
-                                 " from " + file + (goes ? " (nothing else is left in it: it goes)" : ""))) {
-          const int rc = goes ? remove_file(file) : write_text_atomically(file, rest, home_ownership());
-          if (rc != 0) {
-            out.say("error: cannot change " + file + ": " + std::strerror(rc));
-            out.ok = false;
-          } else {
-            take_back_made(file, {});
-          }
+      } else if (edit.problem) {
+        out.say("error: left " + grant + " in " + file + ": " + *edit.problem);
+        out.ok = false;
+      } else if (announce(r, out, "take back the read access to " + karvo_data_dir(places) + ": remove " + grant +
+                                      " from " + file + (goes ? " (nothing else is left in it: it goes)" : ""))) {
+        const int rc = goes ? remove_file(file)
+                            : write_text_atomically(file, edit.text, home_ownership(), false, mode_of(file, 0644));
+        if (rc != 0) {
+          out.say("error: cannot change " + file + ": " + std::strerror(rc));
+          out.ok = false;
+        } else {
+          take_back_made(file, {});
         }
       }
     }
     const std::string manifest = sandbox_manifest_dir(b, places) + "/" + std::string(kHostName) + ".json";
-    if (const std::optional<std::string> text = read_text(manifest); text && is_our_manifest(*text)) {
+    if (const std::optional<std::string> m = read_text(manifest); m && is_our_manifest(*m)) {
       found = true;
       if (announce(r, out, "remove " + manifest + " (" + name + " inside its Flatpak sandbox)")) {
         if (const int rc = remove_file(manifest); rc != 0 && rc != ENOENT) {
