@@ -243,11 +243,13 @@ bool announce(const Request& r, Outcome& out, const std::string& change) {
   return !r.dry_run;
 }
 
-// The copy of karvo-host inside a sandbox: a regular file that carries karvo-host's version mark.
-bool is_our_program(const std::string& path) {
+// The copy of karvo-host inside a sandbox: a regular file that registration made there (its record
+// says so) or that carries karvo-host's version mark.
+bool is_our_copy(const std::string& path) {
   constexpr std::size_t kMaxProgramSize = 512u << 20;
   struct stat st{};
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (const std::optional<InstallRecord> record = read_record(path, {}); record && record->made_file) return true;
   const std::optional<std::string> program = read_text(path, nullptr, {}, kMaxProgramSize);
   return program && program->find("@(#)karvo-host ") != std::string::npos;
 }
@@ -271,7 +273,7 @@ void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, 
       continue;
     }
     const bool had_copy = exists_no_follow(copy);
-    if (had_copy && !r.replace && !is_our_program(copy)) {
+    if (had_copy && !r.replace && !is_our_copy(copy)) {
       out.say("error: left " + copy + " alone: it is not a copy of karvo-host; move it away, or run again with "
               "--replace to overwrite it");
       out.ok = false;
@@ -382,7 +384,7 @@ bool remove_in_sandbox(const Request& r, const std::vector<Browser>& browsers, c
     const std::string copy = sandbox_host_path(b, places);
     if (!exists_no_follow(copy)) continue;
     found = true;
-    if (!is_our_program(copy)) {
+    if (!is_our_copy(copy)) {
       out.say("left " + copy + " alone: it is not a copy of karvo-host");
       continue;
     }
