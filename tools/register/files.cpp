@@ -177,16 +177,6 @@ bool remove_empty_folder(const std::string& dir, const std::string& anchor) {
   return parent && ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0;
 }
 
-void remove_empty_folders(const std::string& dir, const std::string& stop, const std::string& anchor) {
-  if (stop.empty() || stop == "/") return;  // no home known: take nothing
-  std::string at = dir;
-  // Only folders strictly below `stop` go, and rmdir takes none that holds anything.
-  while (at.size() > stop.size() && at.starts_with(stop) && at[stop.size()] == '/') {
-    if (!remove_empty_folder(at, anchor)) return;
-    at = parent_of(at);
-  }
-}
-
 bool exists_no_follow(const std::string& path) {
   struct stat st{};
   return ::lstat(path.c_str(), &st) == 0;

@@ -52,10 +52,6 @@ int remove_file(const std::string& path, const std::string& anchor = {});
 // Removes the folder `dir` when it is empty. True when it is gone.
 bool remove_empty_folder(const std::string& dir, const std::string& anchor = {});
 
-// Removes the empty folders from `dir` upwards, stopping at `stop` (never removed) or at the first
-// folder that is not empty.
-void remove_empty_folders(const std::string& dir, const std::string& stop, const std::string& anchor = {});
-
 // True when something (a file, a folder, a link, even a dangling one) exists at `path`.
 bool exists_no_follow(const std::string& path);
 
