@@ -159,6 +159,8 @@ int run(const std::vector<std::string>& args) {
   if (req.in_sandbox && req.scope == Scope::system) {
     return usage_error("--in-sandbox works for this user only: a sandbox sees its user's home, not system folders");
   }
+  // A staging folder's files belong to the package made from it: no record of what was made.
+  req.record = root.empty();
   // Each line is shown as it comes, so that a change is seen before it is made.
   const Outcome outcome = run_request(req, current_places(root), [](const std::string& line) {
     std::printf("%s\n", line.c_str());

@@ -2,9 +2,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <tuple>
@@ -27,6 +31,9 @@ using namespace std::chrono_literals;
 
 constexpr std::string_view kOrigin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
 constexpr std::string_view kFirefoxId = "bridge@karvo.com";
+
+// A karvo-host stand-in: a program with the host's version mark.
+constexpr std::string_view kHostProgram = "#!/bin/sh\n# @(#)karvo-host 0.1.0\n";
 
 Places fixed_places(Os os) { return {os, "/r", "/h", "/h/.cfg", "/h/.data"}; }
 
@@ -186,13 +193,19 @@ TEST(Manifest, ExtensionIdentities) {
   }
 }
 
+std::string all_lines(const Outcome& o) {
+  std::string s;
+  for (const std::string& l : o.lines) s += l + "\n";
+  return s;
+}
+
 // A scratch home with a karvo-host stand-in, and requests against it.
 class Registration : public ::testing::Test {
  protected:
   void SetUp() override {
     places_ = {Os::linux_os, home_.path() + "/root", home_.path(), home_.path() + "/.config", home_.path() + "/.local/share"};
     host_ = "/usr/bin/karvo-host";  // as the browsers will see it; it lies under the root
-    ASSERT_TRUE(testkit::write_file(places_.root + host_, "#!/bin/sh\n", 0755));
+    ASSERT_TRUE(testkit::write_file(places_.root + host_, kHostProgram, 0755));
   }
   Request install(std::vector<Browser> browsers, Scope scope = Scope::user) const {
     Request r;
@@ -212,11 +225,6 @@ class Registration : public ::testing::Test {
     return r;
   }
   std::string path(Browser b, Scope s = Scope::user) const { return manifest_path(b, s, places_); }
-  static std::string all_lines(const Outcome& o) {
-    std::string s;
-    for (const std::string& l : o.lines) s += l + "\n";
-    return s;
-  }
 
   ScratchHome home_;
   Places places_;
@@ -258,7 +266,7 @@ TEST_F(Registration, InstallWritesEachBrowsersManifestOnceAndIsIdempotent) {
   for (const auto& e : std::filesystem::directory_iterator(manifest_dir(Browser::chromium, Scope::user, places_))) {
     names.insert(e.path().filename().string());
   }
-  EXPECT_EQ(names, std::set<std::string>{"com.karvo.bridge.json"});
+  EXPECT_EQ(names, (std::set<std::string>{"com.karvo.bridge.json", ".com.karvo.bridge.json.karvo-register"}));
 }
 
 TEST_F(Registration, DryRunShowsTheContentAndChangesNothing) {
@@ -309,6 +317,7 @@ TEST_F(Registration, RemovalTouchesOnlyOurFiles) {
 }
 
 TEST_F(Registration, SystemWideFileSharedByChromeAndBrave) {
+  ASSERT_TRUE(testkit::make_dirs(places_.root + "/etc/opt"));
   const Outcome o = run_request(install({Browser::chrome, Browser::brave}, Scope::system), places_);
   ASSERT_TRUE(o.ok) << all_lines(o);
   const std::string shared = places_.root + "/etc/opt/chrome/native-messaging-hosts/com.karvo.bridge.json";
@@ -325,6 +334,11 @@ TEST_F(Registration, SystemWideFileSharedByChromeAndBrave) {
   EXPECT_FALSE(testkit::path_exists(shared));
   EXPECT_FALSE(testkit::path_exists(places_.root + "/etc/opt/chrome"));
   EXPECT_TRUE(testkit::path_exists(places_.root + "/etc/opt"));  // the system's own folders stay
+  // A folder that registration made goes with the manifest.
+  ASSERT_TRUE(run_request(install({Browser::chromium}, Scope::system), places_).ok);
+  ASSERT_TRUE(run_request(remove({Browser::chromium}, Scope::system), places_).ok);
+  EXPECT_FALSE(testkit::path_exists(places_.root + "/etc/chromium"));
+  EXPECT_TRUE(testkit::path_exists(places_.root + "/etc"));
 
   // Removal finds Firefox's manifest in every folder that Firefox reads.
   const std::string lib64 = places_.root + "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json";
@@ -446,9 +460,165 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
   std::map<std::string, std::string> out;
   for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
     const std::string p = e.path().string();
-    out[p] = std::to_string(testkit::file_mode(p).value_or(0)) + " " + testkit::read_file(p).value_or("<dir>");
+    struct stat st{};
+    ::lstat(p.c_str(), &st);
+    out[p] = std::to_string(testkit::file_mode(p).value_or(0)) + " " + std::to_string(st.st_uid) + " " +
+             testkit::read_file(p).value_or("<dir>");
   }
   return out;
+}
+
+// Root registering for a home that another user owns and has laid links in, on a stand-in of the
+// system's folders (root's, as on a real system): nothing outside the home changes, and nothing in the
+// home becomes root's. Each case on a fresh home, install then remove.
+class RootInAUsersHome : public ::testing::Test {
+ protected:
+  static constexpr uid_t kUser = 65534;  // nobody
+  static constexpr std::string_view kApp = "org.chromium.Chromium";
+
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    ASSERT_EQ(::chmod(sys_.path().c_str(), 0755), 0);
+    const std::string firefox_system = sys_.path() + "/usr/lib/mozilla/native-messaging-hosts/com.karvo.bridge.json";
+    ASSERT_TRUE(testkit::write_file(firefox_system, manifest_text(Family::firefox, "/usr/bin/karvo-host", {"a@b.c"})));
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/usr/bin/karvo-host", kHostProgram, 0755));
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/usr/local/bin/karvo-host", "#!/bin/sh\nroot's own\n", 0755));
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/etc/shadow", "root:secret:::\n", 0600));
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/root/.profile", "root's\n", 0600));
+    ASSERT_EQ(::chmod((sys_.path() + "/root").c_str(), 0700), 0);
+    ASSERT_TRUE(testkit::write_file(sys_.path() + "/var/lib/flatpak/overrides/" + std::string(kApp),
+                                    "[Context]\nfilesystems=host;\n"));
+    ASSERT_TRUE(testkit::make_dirs(home_.path() + "/.var/app/" + std::string(kApp)));
+    places_ = {Os::linux_os, sys_.path(), home_.path(), home_.path() + "/.config", {}};
+  }
+
+  // Gives the home and everything in it to the user, links included.
+  void give_home_to_user() const {
+    ASSERT_EQ(::lchown(home_.path().c_str(), kUser, kUser), 0);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(home_.path())) {
+      ASSERT_EQ(::lchown(e.path().c_str(), kUser, kUser), 0) << e.path();
+    }
+  }
+
+  Request request(Action action, Browser b, bool in_sandbox) const {
+    Request r;
+    r.action = action;
+    r.browsers = {b};
+    r.origins = {std::string(kOrigin)};
+    r.firefox_ids = {std::string(kFirefoxId)};
+    r.host_path = "/usr/bin/karvo-host";
+    r.in_sandbox = in_sandbox && action == Action::install;
+    return r;
+  }
+
+  std::vector<std::string> roots_in_home() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(home_.path())) {
+      struct stat st{};
+      if (::lstat(e.path().c_str(), &st) == 0 && st.st_uid != kUser) out.push_back(e.path().string());
+    }
+    return out;
+  }
+
+  ScratchHome sys_;
+  ScratchHome home_;
+  Places places_;
+};
+
+TEST_F(RootInAUsersHome, PlantedLinksLeadNowhere) {
+  struct Row {
+    std::string_view link;    // in the home
+    std::string_view target;  // in the stand-in of the system's folders
+    Browser browser;
+    bool in_sandbox;
+  };
+  const Row rows[] = {
+      {".config", "/etc", Browser::chromium, false},
+      {".config/chromium", "/root", Browser::chromium, false},
+      {".mozilla", "/usr/lib/mozilla", Browser::firefox, false},
+      {".var/app/org.chromium.Chromium/com.karvo.bridge", "/usr/local/bin", Browser::chromium, true},
+      {".local/share/flatpak/overrides", "/var/lib/flatpak/overrides", Browser::chromium, true},
+      {".local/share/flatpak/overrides/org.chromium.Chromium", "/etc/shadow", Browser::chromium, true},
+  };
+  const std::map<std::string, std::string> system_before = snapshot(sys_.path());
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.link);
+    const std::string link = home_.path() + "/" + std::string(r.link);
+    ASSERT_TRUE(testkit::make_dirs(link.substr(0, link.rfind('/'))));
+    ASSERT_EQ(::symlink((sys_.path() + std::string(r.target)).c_str(), link.c_str()), 0);
+    give_home_to_user();
+    for (const Action action : {Action::install, Action::remove}) {
+      const Outcome o = run_request(request(action, r.browser, r.in_sandbox), places_);
+      EXPECT_EQ(snapshot(sys_.path()), system_before) << all_lines(o);
+      EXPECT_EQ(roots_in_home(), std::vector<std::string>{}) << all_lines(o);
+    }
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+  }
+  // Without links, the same requests work, as the user.
+  give_home_to_user();
+  const Outcome o = run_request(request(Action::install, Browser::chromium, true), places_);
+  EXPECT_TRUE(o.ok) << all_lines(o);
+  EXPECT_TRUE(testkit::path_exists(sandbox_host_path(Browser::chromium, places_)));
+  EXPECT_EQ(roots_in_home(), std::vector<std::string>{});
+  EXPECT_TRUE(run_request(request(Action::remove, Browser::chromium, true), places_).ok);
+  EXPECT_EQ(snapshot(sys_.path()), system_before);
+}
+
+// A folder of the home flipped to a link and back while root registers for its user, for a bounded
+// number of runs: never a write or a deletion outside the home.
+TEST_F(RootInAUsersHome, FoldersFlippedToLinksDuringTheRun) {
+  const std::map<std::string, std::string> system_before = snapshot(sys_.path());
+  const std::string flipped = home_.path() + "/.config/chromium";
+  const std::string aside = home_.path() + "/.config/chromium.aside";
+  const std::string link = home_.path() + "/.config/chromium.link";
+  ASSERT_TRUE(testkit::make_dirs(flipped));
+  ASSERT_EQ(::symlink((sys_.path() + "/root").c_str(), link.c_str()), 0);
+  give_home_to_user();
+  // The flipper is a process of its own, making system calls only, so that it holds no lock of ours.
+  const pid_t flipper = ::fork();
+  ASSERT_GE(flipper, 0);
+  if (flipper == 0) {
+    for (;;) {
+      ::rename(flipped.c_str(), aside.c_str());  // the folder aside, the link in its place, and back
+      ::rename(link.c_str(), flipped.c_str());
+      ::rename(flipped.c_str(), link.c_str());
+      ::rename(aside.c_str(), flipped.c_str());
+    }
+  }
+  for (int run = 0; run < 40; ++run) {
+    run_request(request(run % 2 == 0 ? Action::install : Action::remove, Browser::chromium, false), places_);
+  }
+  ::kill(flipper, SIGKILL);
+  ::waitpid(flipper, nullptr, 0);
+  EXPECT_EQ(snapshot(sys_.path()), system_before);
+  EXPECT_EQ(roots_in_home(), std::vector<std::string>{});
+}
+
+// System-wide work stays root's and follows no link in the system's folders.
+TEST_F(RootInAUsersHome, SystemWideFollowsNoLink) {
+  ASSERT_TRUE(testkit::make_dirs(sys_.path() + "/etc"));
+  ASSERT_EQ(::symlink((sys_.path() + "/root").c_str(), (sys_.path() + "/etc/chromium").c_str()), 0);
+  const std::string firefox = sys_.path() + "/usr/lib/mozilla/native-messaging-hosts/com.karvo.bridge.json";
+  ASSERT_EQ(::unlink(firefox.c_str()), 0);
+  ASSERT_EQ(::symlink((sys_.path() + "/etc/shadow").c_str(), firefox.c_str()), 0);
+  const std::map<std::string, std::string> before = snapshot(sys_.path());
+  for (const Action action : {Action::install, Action::remove}) {
+    for (const Browser b : {Browser::chromium, Browser::firefox}) {
+      Request r = request(action, b, false);
+      r.scope = Scope::system;
+      const Outcome o = run_request(r, places_);
+      EXPECT_EQ(snapshot(sys_.path()), before) << all_lines(o);
+      if (action == Action::install) {
+        EXPECT_FALSE(o.ok) << all_lines(o);
+      }
+    }
+  }
+  EXPECT_THAT(all_lines(run_request([&] {
+                Request r = request(Action::install, Browser::chromium, false);
+                r.scope = Scope::system;
+                return r;
+              }(), places_)),
+              HasSubstr("follows no link"));
 }
 
 TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
@@ -472,7 +642,7 @@ TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
     SCOPED_TRACE(r.folder);
     ScratchHome home;
     Places places = {Os::linux_os, home.path() + "/root", home.path(), home.path() + "/.config", {}};
-    ASSERT_TRUE(testkit::write_file(places.root + host_, "#!/bin/sh\n", 0755));
+    ASSERT_TRUE(testkit::write_file(places.root + host_, kHostProgram, 0755));
     ASSERT_TRUE(testkit::make_dirs(r.folder.starts_with('/') ? places.root + std::string(r.folder)
                                                               : home.path() + "/" + std::string(r.folder)));
     const std::vector<SandboxedInstall> found = sandboxed_installs(r.browser, places);
@@ -514,38 +684,68 @@ TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
   EXPECT_EQ(proxy_manifest_dir(Family::chromium, Scope::system, real), "/etc/chromium/native-messaging-hosts");
 }
 
+// The override file as Flatpak reads it (GLib's key-file parser): our entry goes into the list that
+// Flatpak reads, and taking it back gives the file back byte for byte.
 TEST(FlatpakOverride, EditsOnlyItsOwnEntry) {
   constexpr std::string_view kEntry = "~/Library/Application Support/com.karvo.app:ro";
+  if (override_with("", kEntry).problem) GTEST_SKIP() << "no key-file parser on this system";
   struct Row {
+    std::string_view what;
     std::string_view before;
-    std::string_view with;  // after adding the entry; removing it again gives `before`
+    std::string_view with;  // after adding the entry; "" when only the round trip is checked
   };
   const Row rows[] = {
-      {"", "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
-      {"[Context]\nshared=network;\n",
+      {"no file", "", "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
+      {"empty list", "[Context]\nfilesystems=\n",
+       "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
+      {"another key", "[Context]\nshared=network;\n",
        "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\nshared=network;\n"},
-      {"[Context]\nfilesystems=xdg-download;!home;\n",
+      {"a list", "[Context]\nfilesystems=xdg-download;!home;\n",
        "[Context]\nfilesystems=xdg-download;!home;~/Library/Application Support/com.karvo.app:ro;\n"},
-      {"[Environment]\nA=1\n",
+      {"a list without its last ;", "[Context]\nfilesystems=xdg-download\n",
+       "[Context]\nfilesystems=xdg-download;~/Library/Application Support/com.karvo.app:ro\n"},
+      {"another group", "[Environment]\nA=1\n",
        "[Environment]\nA=1\n\n[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
-      {"[Context]\nfilesystems = a\\;b;\n\n[Session Bus Policy]\norg.x=talk\n",
-       "[Context]\nfilesystems=a\\;b;~/Library/Application Support/com.karvo.app:ro;\n\n[Session Bus Policy]\norg.x=talk\n"},
+      {"no final line feed", "[Environment]\nA=1",
+       "[Environment]\nA=1\n[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"},
+      {"no final line feed in the group", "[Context]\nfilesystems=a;",
+       "[Context]\nfilesystems=a;~/Library/Application Support/com.karvo.app:ro;"},
+      {"CRLF", "[Context]\r\nshared=network;\r\n",
+       "[Context]\r\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\r\nshared=network;\r\n"},
+      {"spaces around =", "[Context]\nfilesystems = a\\;b; \n\n[Session Bus Policy]\norg.x=talk\n",
+       "[Context]\nfilesystems = a\\;b;~/Library/Application Support/com.karvo.app:ro; \n\n[Session Bus Policy]\norg.x=talk\n"},
+      {"indentation and comments", "# mine\n  [Context]\n\tfilesystems=a;\n\n\n", ""},
+      {"[Context] twice", "[Context]\nfilesystems=a;\n[Environment]\nA=1\n[Context]\nfilesystems=b;\n", ""},
+      {"[Context] twice, the key in the first", "[Context]\nfilesystems=a;\n[Environment]\nA=1\n[Context]\nshared=ipc;\n",
+       ""},
+      {"the key twice", "[Context]\nfilesystems=a;\nfilesystems=b;\n", ""},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.before);
+    SCOPED_TRACE(r.what);
     EXPECT_FALSE(override_grants(r.before, kEntry));
-    const std::string with = override_with(r.before, kEntry);
-    EXPECT_EQ(with, r.with);
-    EXPECT_TRUE(override_grants(with, kEntry));
-    EXPECT_EQ(override_with(with, kEntry), with);  // once only
-    const std::string without = override_without(with, kEntry);
-    EXPECT_EQ(without, r.before == "[Context]\nfilesystems = a\\;b;\n\n[Session Bus Policy]\norg.x=talk\n"
-                           ? "[Context]\nfilesystems=a\\;b;\n\n[Session Bus Policy]\norg.x=talk\n"
-                           : std::string(r.before));
+    const OverrideEdit with = override_with(r.before, kEntry);
+    ASSERT_FALSE(with.problem) << *with.problem;
+    if (!r.with.empty()) {
+      EXPECT_EQ(with.text, r.with);
+    }
+    EXPECT_TRUE(override_grants(with.text, kEntry)) << with.text;
+    EXPECT_EQ(override_with(with.text, kEntry).text, with.text);  // once only
+    const OverrideEdit without = override_without(with.text, kEntry, with.added);
+    ASSERT_FALSE(without.problem) << *without.problem;
+    EXPECT_EQ(without.text, r.before);
   }
-  // The same path with other access, or denied, is not ours.
+  // With the key twice, GLib reads the later one: that is where the entry goes.
+  EXPECT_EQ(override_with("[Context]\nfilesystems=a;\nfilesystems=b;\n", kEntry).text,
+            "[Context]\nfilesystems=a;\nfilesystems=b;~/Library/Application Support/com.karvo.app:ro;\n");
+  // The user's own grant is theirs: nothing added, nothing to take back.
+  const std::string own = "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n";
+  EXPECT_EQ(override_with(own, kEntry).added, OverrideAddition::none);
+  // The same path with other access, denied, or in another group is not ours; a text that GLib refuses
+  // grants nothing and is left alone.
   EXPECT_FALSE(override_grants("[Context]\nfilesystems=~/Library/Application Support/com.karvo.app;\n", kEntry));
   EXPECT_FALSE(override_grants("[Other]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n", kEntry));
+  EXPECT_FALSE(override_grants("filesystems=~/Library/Application Support/com.karvo.app:ro;\n", kEntry));
+  EXPECT_TRUE(override_with("no group here\n", kEntry).problem);
 }
 
 TEST_F(Registration, InSandboxInstallAndRemoveLeaveTheHomeAsItWas) {
@@ -605,6 +805,62 @@ TEST_F(Registration, InSandboxInstallAndRemoveLeaveTheHomeAsItWas) {
   const Outcome removed = run_request(remove({}), places_);
   ASSERT_TRUE(removed.ok) << all_lines(removed);
   EXPECT_EQ(snapshot(home_.path()), before) << all_lines(removed);
+}
+
+// Install then remove gives back the home as it was, whatever the user had made before: empty folders
+// on the way stay, and so do a file at our copy's path and the user's own grant.
+TEST_F(Registration, RemoveTakesBackOnlyWhatInstallMade) {
+  const std::string app = home_.path() + "/.var/app/org.chromium.Chromium";
+  const std::string overrides = home_.path() + "/.local/share/flatpak/overrides/org.chromium.Chromium";
+  struct Row {
+    std::string_view what;
+    std::function<bool()> make;
+  };
+  const Row rows[] = {
+      {"nothing", [] { return true; }},
+      {"an empty ~/.config", [&] { return testkit::make_dirs(home_.path() + "/.config"); }},
+      {"an empty ~/.mozilla/native-messaging-hosts",
+       [&] { return testkit::make_dirs(home_.path() + "/.mozilla/native-messaging-hosts"); }},
+      {"an empty config folder in the app's", [&] { return testkit::make_dirs(app + "/config"); }},
+      {"an empty override file", [&] { return testkit::write_file(overrides, ""); }},
+      {"the user's own grant",
+       [&] { return testkit::write_file(overrides, "[Context]\nfilesystems=~/Library/Application Support/com.karvo.app:ro;\n"); }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::filesystem::remove_all(home_.path() + "/.config");
+    std::filesystem::remove_all(home_.path() + "/.mozilla");
+    std::filesystem::remove_all(home_.path() + "/.var");
+    std::filesystem::remove_all(home_.path() + "/.local");
+    ASSERT_TRUE(testkit::make_dirs(app));
+    ASSERT_TRUE(r.make());
+    const std::map<std::string, std::string> before = snapshot(home_.path());
+    Request req = install({Browser::chrome, Browser::chromium, Browser::firefox});
+    req.in_sandbox = true;
+    const Outcome installed = run_request(req, places_);
+    ASSERT_TRUE(installed.ok) << all_lines(installed);
+    const Outcome removed = run_request(remove({}), places_);
+    EXPECT_TRUE(removed.ok) << all_lines(removed);
+    EXPECT_EQ(snapshot(home_.path()), before) << all_lines(removed);
+  }
+  // With nothing installed, a file of the user's at the copy's path is neither removed nor overwritten.
+  const std::string copy = sandbox_host_path(Browser::chromium, places_);
+  ASSERT_TRUE(testkit::write_file(copy, "mine", 0755));
+  EXPECT_THAT(all_lines(run_request(remove({Browser::chromium}), places_)), HasSubstr("left " + copy + " alone"));
+  Request req = install({Browser::chromium});
+  req.in_sandbox = true;
+  EXPECT_FALSE(run_request(req, places_).ok);
+  EXPECT_EQ(testkit::read_file(copy), "mine");
+
+  // A huge (sparse) override file is left alone, unread, and the rest of the registration is done.
+  ASSERT_EQ(::unlink(copy.c_str()), 0);
+  ASSERT_TRUE(testkit::plant_unusable_endpoint(overrides, testkit::UnusableEndpoint::sparse, "[Context]\n"));
+  const auto size = std::filesystem::file_size(overrides);
+  const Outcome huge = run_request(req, places_);
+  EXPECT_FALSE(huge.ok);
+  EXPECT_THAT(all_lines(huge), HasSubstr("left " + overrides + " alone: it is larger than 1 MiB"));
+  EXPECT_TRUE(is_our_manifest(read_text(sandbox_manifest_dir(Browser::chromium, places_) + "/com.karvo.bridge.json").value_or("")));
+  EXPECT_EQ(std::filesystem::file_size(overrides), size);
 }
 
 TEST_F(Registration, CommandLine) {

@@ -11,6 +11,8 @@
 
 #include "files.h"
 #include "flatpak_override.h"
+#include "home_owner.h"
+#include "install_record.h"
 #include "manifest.h"
 
 namespace karvo::reg {
@@ -68,27 +70,78 @@ std::vector<Target> targets_for(const std::vector<Browser>& browsers, Scope scop
 
 std::string parent_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
-// The folder above which removal takes no empty folder away: the home (or the configuration home
-// when it lies elsewhere) for a user's manifests; for system-wide ones the first two levels of the
-// folder's path (/etc/opt, /usr/lib, /Library/Google), which belong to the system.
-std::string cleanup_stop(const std::string& dir, Scope scope, const Places& places) {
-  if (scope == Scope::user) return dir.starts_with(places.home + "/") ? places.home : places.config_home;
-  std::string base = places.root;
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  const std::string rel = dir.substr(base.size());
-  const std::size_t first = rel.find('/', 1);
-  const std::size_t second = first == std::string::npos ? first : rel.find('/', first + 1);
-  return base + rel.substr(0, second);
+Ownership ownership_for(Scope scope, const Places& places) {
+  return scope == Scope::user ? home_ownership() : system_ownership(places.root);
 }
 
-Ownership ownership_for(Scope scope, const Places& places) {
-  return scope == Scope::user ? home_ownership(places.home) : Ownership{};
+// System-wide files are reached from the root folder, following no link below it (see files.h).
+std::string anchor_for(Scope scope, const Places& places) { return ownership_for(scope, places).anchor; }
+
+// Every file that registration may write in this scope: the manifests in every folder that a browser
+// reads, and for a user the files of the host inside each Flatpak's sandbox.
+std::vector<std::string> known_files(Scope scope, const Places& places) {
+  std::vector<std::string> out;
+  for (const Target& t : targets_for({std::begin(kAllBrowsers), std::end(kAllBrowsers)}, scope, places, true)) {
+    out.push_back(t.path);
+  }
+  if (scope == Scope::user) {
+    for (const Browser b : kAllBrowsers) {
+      if (flatpak_app_dir(b, places).empty()) continue;
+      out.push_back(sandbox_manifest_dir(b, places) + "/" + std::string(kHostName) + ".json");
+      out.push_back(sandbox_host_path(b, places));
+      out.push_back(flatpak_override_path(b, places));
+    }
+  }
+  return out;
+}
+
+// Notes beside `file` what was made for it: the folders `made` now, and those above it that another
+// registration made (whichever is removed last takes them back), whether the file is new, and whether
+// an override's entry was added.
+void record_made(const Request& r, const Places& places, const std::string& file, const std::vector<std::string>& made,
+                 bool made_file, OverrideAddition added, Outcome& out) {
+  if (!r.record) return;
+  const Ownership own = ownership_for(r.scope, places);
+  InstallRecord record = read_record(file, own.anchor).value_or(InstallRecord{});
+  add_folders(record, made);
+  const std::string dir = parent_of(file);
+  for (const std::string& other : known_files(r.scope, places)) {
+    if (other == file) continue;
+    const std::optional<InstallRecord> theirs = read_record(other, own.anchor);
+    if (!theirs) continue;
+    for (const std::string& f : theirs->folders) {
+      if (dir == f || dir.starts_with(f + "/")) add_folders(record, {f});
+    }
+  }
+  record.made_file = record.made_file || made_file;
+  if (added != OverrideAddition::none) record.added_entry = addition_name(added);
+  if (const int rc = write_record(file, record, own); rc != 0) {
+    out.say("warning: cannot write " + record_path(file) + ": " + std::strerror(rc) +
+            "; remove will leave the folders made for " + file);
+  }
+}
+
+// The permission bits of the file at `path`, to keep them when it is rewritten; `otherwise` when none is there.
+mode_t mode_of(const std::string& path, mode_t otherwise) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<mode_t>(st.st_mode & 07777) : otherwise;
+}
+
+// After `file` went: its record goes too, and the folders made for it that are empty now.
+void take_back_made(const std::string& file, const std::string& anchor) {
+  const std::optional<InstallRecord> record = read_record(file, anchor);
+  if (!record) return;
+  remove_file(record_path(file), anchor);
+  remove_recorded_folders(*record, anchor);
 }
 
 std::string error_text(int error, Scope scope) {
   std::string text = std::strerror(error);
   if (scope == Scope::system && (error == EACCES || error == EPERM || error == EROFS)) {
     text += " (system-wide registration needs root)";
+  }
+  if (scope == Scope::system && (error == ELOOP || error == ENOTDIR)) {
+    text += " (a symbolic link or a file stands where a folder should; system-wide registration follows no link)";
   }
   return text;
 }
@@ -151,7 +204,7 @@ void write_manifest(const Request& r, const std::string& path, const std::string
                     const std::string& host, const Places& places, Outcome& out) {
   const std::string text = manifest_text(fam, host, fam == Family::chromium ? r.origins : r.firefox_ids);
   int read_error = 0;
-  const std::optional<std::string> existing = read_text(path, &read_error);
+  const std::optional<std::string> existing = read_text(path, &read_error, anchor_for(r.scope, places));
   if (existing && *existing == text) {
     out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + path + what);
     return;
@@ -173,12 +226,14 @@ void write_manifest(const Request& r, const std::string& path, const std::string
     indent_into(text, out);
     return;
   }
-  if (const int rc = write_text_atomically(path, text, ownership_for(r.scope, places), r.replace); rc != 0) {
+  std::vector<std::string> made;
+  if (const int rc = write_text_atomically(path, text, ownership_for(r.scope, places), r.replace, 0644, &made); rc != 0) {
     out.say("error: cannot write " + path + ": " + error_text(rc, r.scope));
     out.ok = false;
     return;
   }
   out.say("wrote " + path + what);
+  record_made(r, places, path, made, !existing, OverrideAddition::none, out);
 }
 
 // Each change is announced before it is made, so that whoever runs this sees what touched the sandbox
@@ -186,6 +241,17 @@ void write_manifest(const Request& r, const std::string& path, const std::string
 bool announce(const Request& r, Outcome& out, const std::string& change) {
   out.say((r.dry_run ? "would " : "") + change);
   return !r.dry_run;
+}
+
+// The copy of karvo-host inside a sandbox: a regular file that registration made there (its record
+// says so) or that carries karvo-host's version mark.
+bool is_our_copy(const std::string& path) {
+  constexpr std::size_t kMaxProgramSize = 512u << 20;
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (const std::optional<InstallRecord> record = read_record(path, {}); record && record->made_file) return true;
+  const std::optional<std::string> program = read_text(path, nullptr, {}, kMaxProgramSize);
+  return program && program->find("@(#)karvo-host ") != std::string::npos;
 }
 
 void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
@@ -197,7 +263,7 @@ void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, 
       if (!r.browsers.empty()) out.say("skipped " + name + " for --in-sandbox: no Flatpak of it here");
       continue;
     }
-    const Ownership own = home_ownership(places.home);
+    const Ownership own = home_ownership();
     // 1. The host, copied where the sandbox sees it at the same path.
     const std::string copy = sandbox_host_path(b, places);
     const std::optional<std::string> program = read_text(host_on_disk);
@@ -206,45 +272,65 @@ void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, 
       out.ok = false;
       continue;
     }
+    const bool had_copy = exists_no_follow(copy);
+    if (had_copy && !r.replace && !is_our_copy(copy)) {
+      out.say("error: left " + copy + " alone: it is not a copy of karvo-host; move it away, or run again with "
+              "--replace to overwrite it");
+      out.ok = false;
+      continue;
+    }
     if (read_text(copy) == program) {
       out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + copy);
     } else if (announce(r, out, "copy " + host_on_disk + " into " + name + "'s sandbox: " + copy)) {
-      if (const int rc = write_text_atomically(copy, *program, own, false, 0755); rc != 0) {
+      std::vector<std::string> made;
+      if (const int rc = write_text_atomically(copy, *program, own, false, 0755, &made); rc != 0) {
         out.say("error: cannot write " + copy + ": " + std::strerror(rc));
         out.ok = false;
         continue;
       }
+      record_made(r, places, copy, made, !had_copy, OverrideAddition::none, out);
     }
     // 2. The manifest where the sandboxed browser reads it, naming the copy.
     write_manifest(r, sandbox_manifest_dir(b, places) + "/" + std::string(kHostName) + ".json",
                    " (" + name + " inside its Flatpak sandbox)", family(b), copy, places, out);
     // 3. Read access to Karvo's data directory, and nothing else, for this one app.
     const std::string file = flatpak_override_path(b, places);
+    const std::string grant = sandbox_grant(places);
+    const std::string by_hand = "; grant it by hand: flatpak override --user --filesystem='" + grant + "' " + flatpak->app_id;
     int error = 0;
-    const std::optional<std::string> text = read_text(file, &error);
+    const std::optional<std::string> text = read_text(file, &error, {}, kMaxOverrideSize);
     if (!text && error != ENOENT) {
-      out.say("error: cannot read " + file + ": " + std::strerror(error));
+      out.say("error: left " + file + " alone: " +
+              (error == EFBIG ? "it is larger than " + std::to_string(kMaxOverrideSize >> 20) + " MiB, which no override file is"
+                              : "cannot read it: " + std::string(std::strerror(error))) + by_hand);
       out.ok = false;
       continue;
     }
-    const std::string grant = sandbox_grant(places);
-    const std::string updated = override_with(text.value_or(""), grant);
-    if (text && updated == *text) {
+    const OverrideEdit edit = override_with(text.value_or(""), grant);
+    if (edit.problem) {
+      out.say("error: left " + file + " alone: Flatpak cannot read it either (" + *edit.problem + ")" + by_hand);
+      out.ok = false;
+      continue;
+    }
+    if (edit.added == OverrideAddition::none) {
       out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + file + " (grants " + grant + ")");
     } else if (announce(r, out, "grant " + flatpak->app_id + " read access to " + karvo_data_dir(places) + ": add " +
                                     grant + " to the filesystems of " + file +
                                     " (what flatpak override --user --filesystem=" + "'" + grant + "'" + " " +
                                     flatpak->app_id + " does)")) {
-      if (const int rc = write_text_atomically(file, updated, own); rc != 0) {
+      std::vector<std::string> made;
+      if (const int rc = write_text_atomically(file, edit.text, own, false, mode_of(file, 0644), &made); rc != 0) {
         out.say("error: cannot write " + file + ": " + std::strerror(rc));
         out.ok = false;
         continue;
       }
+      record_made(r, places, file, made, !text, edit.added, out);
     }
   }
 }
 
-// Takes away what install_in_sandbox made: the override's entry, the manifest, the copy of the host.
+// Takes away what install_in_sandbox made: the override's entry (only when registration added it), the
+// manifest, the copy of the host, and the folders made for them.
 bool remove_in_sandbox(const Request& r, const std::vector<Browser>& browsers, const Places& places, Outcome& out) {
   bool found = false;
   for (const Browser b : browsers) {
@@ -253,42 +339,61 @@ bool remove_in_sandbox(const Request& r, const std::vector<Browser>& browsers, c
     const std::string name(display_name(b));
     const std::string file = flatpak_override_path(b, places);
     const std::string grant = sandbox_grant(places);
-    if (const std::optional<std::string> text = read_text(file); text && override_grants(*text, grant)) {
+    int error = 0;
+    const std::optional<std::string> text = read_text(file, &error, {}, kMaxOverrideSize);
+    if (!text && error == EFBIG) {
+      out.say("error: left " + file + " alone: it is larger than " + std::to_string(kMaxOverrideSize >> 20) +
+              " MiB, which no override file is");
+      out.ok = false;
+    }
+    if (text && override_grants(*text, grant)) {
       found = true;
-      const std::string rest = override_without(*text, grant);
-      if (announce(r, out, "take back the read access to " + karvo_data_dir(places) + ": remove " + grant +
-                               " from " + file + (rest.empty() ? " (nothing else is left in it: it goes)" : ""))) {
-        const int rc = rest.empty() ? (::unlink(file.c_str()) == 0 ? 0 : errno)
-                                    : write_text_atomically(file, rest, home_ownership(places.home));
+      const std::optional<InstallRecord> record = read_record(file, {});
+      const OverrideAddition added = record ? addition_from_name(record->added_entry) : OverrideAddition::none;
+      const OverrideEdit edit = override_without(*text, grant, added);
+      const bool goes = record && record->made_file && edit.text.empty();
+      if (added == OverrideAddition::none) {
+        out.say("left " + grant + " in " + file + ": karvo-register did not add it");
+      } else if (edit.problem) {
+        out.say("error: left " + grant + " in " + file + ": " + *edit.problem);
+        out.ok = false;
+      } else if (announce(r, out, "take back the read access to " + karvo_data_dir(places) + ": remove " + grant +
+                                      " from " + file + (goes ? " (nothing else is left in it: it goes)" : ""))) {
+        const int rc = goes ? remove_file(file)
+                            : write_text_atomically(file, edit.text, home_ownership(), false, mode_of(file, 0644));
         if (rc != 0) {
           out.say("error: cannot change " + file + ": " + std::strerror(rc));
           out.ok = false;
-        } else if (rest.empty()) {
-          remove_empty_folders(parent_of(file), places.home);
+        } else {
+          take_back_made(file, {});
         }
       }
     }
     const std::string manifest = sandbox_manifest_dir(b, places) + "/" + std::string(kHostName) + ".json";
-    if (const std::optional<std::string> text = read_text(manifest); text && is_our_manifest(*text)) {
+    if (const std::optional<std::string> m = read_text(manifest); m && is_our_manifest(*m)) {
       found = true;
       if (announce(r, out, "remove " + manifest + " (" + name + " inside its Flatpak sandbox)")) {
-        if (::unlink(manifest.c_str()) != 0 && errno != ENOENT) {
-          out.say("error: cannot remove " + manifest + ": " + std::strerror(errno));
+        if (const int rc = remove_file(manifest); rc != 0 && rc != ENOENT) {
+          out.say("error: cannot remove " + manifest + ": " + std::strerror(rc));
           out.ok = false;
         } else {
-          remove_empty_folders(parent_of(manifest), app);
+          take_back_made(manifest, {});
         }
       }
     }
     const std::string copy = sandbox_host_path(b, places);
     if (!exists_no_follow(copy)) continue;
     found = true;
+    if (!is_our_copy(copy)) {
+      out.say("left " + copy + " alone: it is not a copy of karvo-host");
+      continue;
+    }
     if (announce(r, out, "remove " + copy + " (karvo-host inside " + name + "'s sandbox)")) {
-      if (::unlink(copy.c_str()) != 0 && errno != ENOENT) {
-        out.say("error: cannot remove " + copy + ": " + std::strerror(errno));
+      if (const int rc = remove_file(copy); rc != 0 && rc != ENOENT) {
+        out.say("error: cannot remove " + copy + ": " + std::strerror(rc));
         out.ok = false;
       } else {
-        remove_empty_folders(parent_of(copy), app);
+        take_back_made(copy, {});
       }
     }
   }
@@ -331,7 +436,7 @@ void change_allowed(const Request& r, const std::vector<Browser>& browsers, cons
   }
   for (const Target& t : targets) {
     int read_error = 0;
-    const std::optional<std::string> existing = read_text(t.path, &read_error);
+    const std::optional<std::string> existing = read_text(t.path, &read_error, anchor_for(r.scope, places));
     if (!existing && read_error == ENOENT) continue;
     found_any = true;
     if (!existing) {
@@ -412,7 +517,8 @@ void remove(const Request& r, const std::vector<Browser>& browsers, const Places
                           " as well to remove it");
       continue;
     }
-    const std::optional<std::string> existing = read_text(t.path);
+    const std::string anchor = anchor_for(r.scope, places);
+    const std::optional<std::string> existing = read_text(t.path, nullptr, anchor);
     if (!existing || !is_our_manifest(*existing)) {
       out.say("left " + t.path + " alone: it is not a manifest of " + std::string(kHostName));
       continue;
@@ -421,15 +527,15 @@ void remove(const Request& r, const std::vector<Browser>& browsers, const Places
       out.say("would remove " + t.path + label(t, r.scope));
       continue;
     }
-    if (::unlink(t.path.c_str()) != 0 && errno != ENOENT) {
-      out.say("error: cannot remove " + t.path + ": " + error_text(errno, r.scope));
+    if (const int rc = remove_file(t.path, anchor); rc != 0 && rc != ENOENT) {
+      out.say("error: cannot remove " + t.path + ": " + error_text(rc, r.scope));
       out.ok = false;
       continue;
     }
     out.say("removed " + t.path + label(t, r.scope));
     // The folders that registration made go too, so that nothing of ours makes an absent browser look
-    // installed. rmdir takes only empty ones: whatever the browser keeps there stays.
-    remove_empty_folders(parent_of(t.path), cleanup_stop(parent_of(t.path), r.scope, places));
+    // installed; only those it made, and only when empty: whatever the browser or the user keeps stays.
+    take_back_made(t.path, anchor);
   }
   if (r.scope == Scope::user && remove_in_sandbox(r, browsers, places, out)) found_any = true;
   if (!found_any) {
@@ -438,18 +544,14 @@ void remove(const Request& r, const std::vector<Browser>& browsers, const Places
   }
 }
 
-}  // namespace
-
-Outcome run_request(const Request& request, const Places& places, std::function<void(const std::string&)> print) {
-  Outcome out;
-  out.print = std::move(print);
+void run_here(const Request& request, const Places& places, Outcome& out) {
   const std::vector<Browser> browsers = chosen_browsers(request, places, out);
   if (browsers.empty()) {
     out.say(
         "error: no supported browser found for this request; name one with --browser, or use --all");
     out.ok = false;
     add_sandbox_notes({std::begin(kAllBrowsers), std::end(kAllBrowsers)}, places, false, out);
-    return out;
+    return;
   }
   if (request.action == Action::install) {
     install(request, browsers, places, out);
@@ -461,6 +563,35 @@ Outcome run_request(const Request& request, const Places& places, std::function<
   add_sandbox_notes(request.browsers.empty() ? std::vector<Browser>(std::begin(kAllBrowsers), std::end(kAllBrowsers))
                                              : browsers,
                     places, request.in_sandbox && request.action == Action::install, out);
+}
+
+}  // namespace
+
+Outcome run_request(const Request& request, const Places& places, std::function<void(const std::string&)> print) {
+  Outcome out;
+  out.print = std::move(print);
+  // Root registering for a home that is not root's does that part as the home's owner.
+  if (request.scope == Scope::user) {
+    const HomeCheck home = foreign_home_owner(places);
+    if (home.problem) {
+      out.say("error: " + *home.problem);
+      out.ok = false;
+      return out;
+    }
+    if (home.owner) {
+      out.ok = run_as_owner(
+          *home.owner,
+          [&](const SayFn& say) {
+            Outcome inner;
+            inner.print = say;
+            run_here(request, places, inner);
+            return inner.ok;
+          },
+          [&](const std::string& line) { out.say(line); });
+      return out;
+    }
+  }
+  run_here(request, places, out);
   return out;
 }
 

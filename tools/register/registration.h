@@ -31,6 +31,9 @@ struct Request {
   // in the app's folder, a manifest where the sandboxed browser reads it, and read access to Karvo's
   // data directory through the app's override file. Removal always undoes it.
   bool in_sandbox = false;
+  // Keep beside each file written a record of what was made for it (install_record.h), which removal
+  // follows. Off when acting on a staging folder for a package, whose files the package manager owns.
+  bool record = true;
 };
 
 struct Outcome {
