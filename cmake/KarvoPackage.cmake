@@ -12,8 +12,9 @@ set(KARVO_PACKAGE_CONTACT "Karvo <support@karvo.com>" CACHE STRING "Maintainer o
 set(KARVO_RELEASE_EPOCH 1796731200)  # 2026-12-08 12:00:00 UTC
 
 # Manual pages of the programs on Linux, installed with them: from their --help text by help2man, and
-# karvo-host's written out (a browser may pass it anything, so it has no --help).
-if(NOT APPLE AND NOT CMAKE_CROSSCOMPILING)
+# karvo-host's written out (a browser may pass it anything, so it has no --help). Builds with sanitizers
+# are not installed, and make none.
+if(NOT APPLE AND NOT CMAKE_CROSSCOMPILING AND KARVO_SANITIZE STREQUAL "")
   find_program(KARVO_HELP2MAN help2man)
   find_program(KARVO_GZIP gzip)
   if(KARVO_HELP2MAN AND KARVO_GZIP)
