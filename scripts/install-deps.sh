@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   libboost1.81-dev libfast-float-dev nlohmann-json3-dev libplist-dev libutf8proc-dev libglib2.0-dev
   python3-yaml
-  dpkg-dev lintian
+  dpkg-dev lintian help2man
 )
 [ $# -gt 0 ] && packages=("$@")
 

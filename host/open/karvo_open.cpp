@@ -10,6 +10,7 @@
 //            activated gets no arguments, and one that needs a terminal is left to GLib's own rules)
 //   -g       do not bring the application to the front; there is nothing to do for it here
 //   --args   everything after it goes to the application
+//   --help, --version   the usage; the version (as the only argument)
 //
 // The application is started detached: in a session of its own, with its standard streams on the null
 // device, and without waiting for it, so that it outlives the caller. The exit status is 0 when it was
@@ -31,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "karvo_version.h"
 #include "spawn_process.h"
 #include "standard_descriptors.h"
 #include "unique_fd.h"
@@ -52,13 +54,29 @@ int fail(int status, const std::string& message) {
   return status;
 }
 
+constexpr const char* kUsageText =
+    "usage: karvo-open [-g] (-a PATH | -b ID) [--args ARG...]\n"
+    "Starts an application detached, as the platform's open does.\n"
+    "  -a PATH   an executable, or an application bundle ending in .app\n"
+    "  -b ID     the application whose desktop entry is ID.desktop\n"
+    "  -g        do not bring it to the front (accepted; nothing to do here)\n"
+    "  --args    everything after it goes to the application\n"
+    "  --help, --version   this text; the version\n";
+
 int usage(const std::string& problem) {
-  return fail(kUsage, problem + "\nusage: karvo-open [-g] (-a PATH | -b ID) [--args ARG...]");
+  std::fprintf(stderr, "karvo-open: %s\n%s", problem.c_str(), kUsageText);
+  return kUsage;
 }
 
-// Nothing, and a message already written, when the arguments are unusable.
+// Nothing when there is nothing to start: the arguments are unusable (a message is written), or asked
+// for the usage or the version (written too); `status` is then the exit status.
 std::optional<Request> parse_args(int argc, char** argv, int& status) {
   Request request;
+  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "--version")) {
+    std::fputs(std::string_view(argv[1]) == "--help" ? kUsageText : "karvo-open " KARVO_VERSION "\n", stdout);
+    status = kStarted;
+    return std::nullopt;
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--args") {

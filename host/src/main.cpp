@@ -3,7 +3,8 @@
 // The browser starts one host per native messaging connection. The host reads the extension's first
 // message, gets an authenticated link to the application (starting it when asked to), and relays in both
 // directions until either side ends; when no link can be had it answers "app-unavailable" for two
-// seconds and ends. Arguments that browsers pass (an extension origin, a manifest path) are not read.
+// seconds and ends. Arguments that browsers pass (an extension origin, a manifest path) are not read;
+// `--version` as the only argument, which no browser passes, prints the version.
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,9 +15,11 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -25,6 +28,7 @@
 #include "framing.h"
 #include "json.h"
 #include "json_canonical.h"
+#include "karvo_version.h"
 #include "launcher.h"
 #include "log.h"
 #include "standard_descriptors.h"
@@ -203,10 +207,13 @@ void forward_app_to_browser(AppLink& link) {
 }  // namespace
 }  // namespace karvo
 
-int main() {
+int main(int argc, char** argv) {
   // Before anything is opened: the application link must never take the number of a closed standard
   // stream and receive log lines or browser frames. Without them the host cannot run safely at all.
   if (!karvo::ensure_standard_descriptors()) std::_Exit(0);
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    return std::fputs("karvo-host " KARVO_VERSION "\n", stdout) < 0 || std::fflush(stdout) != 0 ? 1 : 0;
+  }
   // A browser that goes away must show up as a failed write, never as a signal that ends the host.
   std::signal(SIGPIPE, SIG_IGN);
   karvo::keep_freed_memory();

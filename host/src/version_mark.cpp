@@ -1,5 +1,5 @@
-// The host's version, kept in the program file as a what(1)-style mark: the host reads no arguments,
-// so karvo-doctor finds the version of the karvo-host that a manifest names here, without running it.
+// The host's version, kept in the program file as a what(1)-style mark, so that karvo-doctor finds the
+// version of the karvo-host that a manifest names without running it.
 #include "karvo_version.h"
 
 // The mark must outlive the linker's dropping of unused code: on ELF `retain` keeps its section through

@@ -126,5 +126,15 @@ TEST_F(Open, FailuresAreReported) {
   EXPECT_TRUE(programs_.starts().empty());
 }
 
+// --version and --help as the only argument answer on standard output and start nothing.
+TEST_F(Open, VersionAndHelpStartNothing) {
+  for (const auto& [arg, answer] : {std::pair{"--version", "karvo-open "}, std::pair{"--help", "usage: karvo-open"}}) {
+    Child open({testkit::bin("karvo-open"), arg}, test_env(home_), home_.path());
+    EXPECT_TRUE(open.read_until_eof(30s).starts_with(answer)) << arg;
+    EXPECT_EQ(open.wait_exit(30s), 0) << arg;
+  }
+  EXPECT_TRUE(programs_.starts().empty());
+}
+
 }  // namespace
 }  // namespace karvo::launchtest

@@ -1,4 +1,5 @@
 // karvo-host in relay mode, against the stand-in application.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "host_driver.h"
@@ -18,9 +19,12 @@ class Relay : public ::testing::Test {
 
 TEST_F(Relay, RoundTripWithBrowserArgumentsIgnored) {
   start();
-  // Firefox passes the manifest path and the extension id; Chromium the origin. Neither matters.
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"chrome-extension://abcdefghijklmnop/"}, {"/tmp/manifest.json", "karvo@example.org"}, {}}) {
+  // Firefox passes the manifest path and the extension id; Chromium the origin. Neither matters, nor
+  // does --version beside another argument.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"chrome-extension://abcdefghijklmnop/"},
+                                                                {"/tmp/manifest.json", "karvo@example.org"},
+                                                                {},
+                                                                {"--version", "chrome-extension://abcdefghijklmnop/"}}) {
     auto host = start_host(home_, args);
     send(*host, R"({"launch":true,"id":"r1"})");
     const std::string reply = next_frame(*host);
@@ -33,6 +37,13 @@ TEST_F(Relay, RoundTripWithBrowserArgumentsIgnored) {
   // The first message reaches the application unchanged in content, as the first line after auth.
   EXPECT_EQ(app_lines(*app_, 1), std::vector<std::string>{R"({"id":"r1","launch":true})"});
   EXPECT_NE(app_->received(1).at(0).find(R"("type":"auth")"), std::string::npos);
+}
+
+// No browser passes --version alone: the host prints its version and ends.
+TEST_F(Relay, VersionAloneIsPrinted) {
+  auto host = start_host(home_, {"--version"});
+  EXPECT_THAT(host->read_until_eof(5s), ::testing::MatchesRegex("karvo-host [0-9.]+\n"));
+  EXPECT_EQ(host->wait_exit(5s), 0);
 }
 
 TEST_F(Relay, BrowserMessagesAreReserialisedInOrder) {

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "extension_handler.h"
+#include "karvo_version.h"
 #include "platform/json_text.h"
 #include "platform/linux_io.h"
 #include "platform/linux_settings.h"
@@ -50,7 +51,8 @@ constexpr const char* kUsage =
     "  --registered-app ID=PATH an application known to the workspace's registry (repeatable)\n"
     "  --system-version X.Y     the system version that the handler sees (default: 14.0)\n"
     "  --time-scale FACTOR      multiply the long waits by FACTOR (tests only; default: 1)\n"
-    "  --workspace-silent       opening an application never reports back\n";
+    "  --workspace-silent       opening an application never reports back\n"
+    "  --help, --version        this text; the version\n";
 
 // Requests whose reply is still to come.
 class Outstanding {
@@ -164,6 +166,9 @@ bool configure(int argc, char** argv) {
       settings.workspaceReportsBack = false;
     } else if (option == "--help") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (option == "--version") {
+      std::fputs("KarvoSafari " KARVO_VERSION "\n", stdout);
       std::exit(0);
     } else {
       const auto argument = value();

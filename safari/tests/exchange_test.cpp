@@ -63,6 +63,13 @@ TEST(SafariExchange, SendPollAndCloseThroughOneProfileRelay) {
   EXPECT_EQ(log.find(prefix + "poll [] → ok []"), std::string::npos) << log;
 }
 
+// The program answers --version without reading requests.
+TEST(SafariExchange, VersionIsPrinted) {
+  testkit::Child version({testkit::bin("KarvoSafari"), "--version"});
+  EXPECT_TRUE(version.read_until_eof(std::chrono::seconds(30)).starts_with("KarvoSafari ")) << version.stderr_text();
+  EXPECT_EQ(version.wait_exit(std::chrono::seconds(30)), 0);
+}
+
 TEST(SafariExchange, MalformedRequestsAreAnsweredByTheDefaultRelay) {
   testkit::ScratchHome home;
   testkit::StandinApp app(home);

@@ -1,11 +1,14 @@
 # Run by `cmake --install` when KARVO_REGISTER_ON_INSTALL is on: registers the karvo-host just installed,
 # system-wide, for every supported browser whose extensions were given. With DESTDIR set, the manifests
 # go under it (for packages) and still name the host by its final path. The manifests are listed in
-# install_manifest.txt with the other installed files, so that removing what that list names removes
-# them too.
+# install_manifest.txt with the other installed files, as they are (without DESTDIR), and so are the
+# folders made for them, so that removing what that list names removes them too.
 set(_host "${CMAKE_INSTALL_PREFIX}/bin/karvo-host")
 set(_register "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/bin/karvo-register")
 set(_args install --system --all --host "${_host}")
+# karvo-register prints paths under the root given, which it names without a trailing slash.
+string(REGEX REPLACE "/+$" "" _root "$ENV{DESTDIR}")
+string(LENGTH "${_root}" _root_length)
 if(NOT "$ENV{DESTDIR}" STREQUAL "")
   list(APPEND _args --root "$ENV{DESTDIR}")
 endif()
@@ -15,6 +18,18 @@ endforeach()
 foreach(_id IN LISTS KARVO_INSTALL_FIREFOX_IDS)
   list(APPEND _args --extension-id "${_id}")
 endforeach()
+# The folders that registering will make, from what it would write.
+if(COMMAND karvo_note_new_folders)
+  execute_process(COMMAND "${_register}" ${_args} --dry-run OUTPUT_VARIABLE _out)
+  string(REPLACE "\n" ";" _lines "${_out}")
+  foreach(_line IN LISTS _lines)
+    if(_line MATCHES "^would write (.+) \\([^()]*\\):$")
+      string(SUBSTRING "${CMAKE_MATCH_1}" ${_root_length} -1 _path)
+      get_filename_component(_folder "${_path}" DIRECTORY)
+      karvo_note_new_folders("${_folder}")
+    endif()
+  endforeach()
+endif()
 message(STATUS "Registering ${_host} with the browsers")
 execute_process(COMMAND "${_register}" ${_args} RESULT_VARIABLE _rc OUTPUT_VARIABLE _out)
 message("${_out}")
@@ -25,6 +40,7 @@ endif()
 string(REPLACE "\n" ";" _lines "${_out}")
 foreach(_line IN LISTS _lines)
   if(_line MATCHES "^(wrote|unchanged) (.+) \\([^()]*\\)$")
-    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_MATCH_2}")
+    string(SUBSTRING "${CMAKE_MATCH_2}" ${_root_length} -1 _path)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_path}")
   endif()
 endforeach()

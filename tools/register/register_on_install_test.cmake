@@ -1,30 +1,64 @@
-# Runs register_on_install.cmake as `cmake --install` does, into a staging folder, and checks that every
-# manifest it wrote is listed for install_manifest.txt.
+# Runs register_on_install.cmake as `cmake --install` does, into a staging folder (DESTDIR) that already
+# has an empty /etc/opt, and checks that every manifest it wrote and every folder it made is listed for
+# install_manifest.txt as installed (without DESTDIR), and that removing what the list names, as README
+# says, leaves the staging folder as it was.
 #   cmake -DBIN=<folder with karvo-register and karvo-host> -DWORK=<scratch folder> -P this file
 cmake_minimum_required(VERSION 3.25)
 set(_stage "${WORK}/stage")
 file(REMOVE_RECURSE "${WORK}")
 file(COPY "${BIN}/karvo-register" "${BIN}/karvo-host" DESTINATION "${_stage}/usr/bin")
+file(MAKE_DIRECTORY "${_stage}/etc/opt")
 set(ENV{DESTDIR} "${_stage}")
 set(CMAKE_INSTALL_PREFIX /usr)
 set(KARVO_INSTALL_ORIGINS "chrome-extension://abcdefghijklmnopabcdefghijklmnop/")
 set(KARVO_INSTALL_FIREFOX_IDS "bridge@karvo.com")
-set(CMAKE_INSTALL_MANIFEST_FILES "${_stage}/usr/bin/karvo-host;${_stage}/usr/bin/karvo-register")
+set(CMAKE_INSTALL_MANIFEST_FILES "/usr/bin/karvo-host;/usr/bin/karvo-register")
+include("${CMAKE_CURRENT_LIST_DIR}/../../cmake/karvo_install_folders.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/register_on_install.cmake")
+karvo_list_new_folders()
 
-file(GLOB_RECURSE _written LIST_DIRECTORIES false "${_stage}/*")
+file(GLOB_RECURSE _written LIST_DIRECTORIES false RELATIVE "${_stage}" "${_stage}/*")
 list(LENGTH _written _count)
 if(NOT _count EQUAL 7)  # the two programs and one manifest per folder (Google Chrome and Brave share one)
   message(FATAL_ERROR "expected 7 files under ${_stage}, found: ${_written}")
 endif()
 foreach(_file IN LISTS _written)
-  if(NOT _file IN_LIST CMAKE_INSTALL_MANIFEST_FILES)
-    message(FATAL_ERROR "${_file} is not in the install manifest: ${CMAKE_INSTALL_MANIFEST_FILES}")
+  if(NOT "/${_file}" IN_LIST CMAKE_INSTALL_MANIFEST_FILES)
+    message(FATAL_ERROR "/${_file} is not in the install manifest: ${CMAKE_INSTALL_MANIFEST_FILES}")
   endif()
 endforeach()
-# A second install lists them as well (they are unchanged, and still installed).
-set(CMAKE_INSTALL_MANIFEST_FILES "")
+# The folders made, deepest first, after the files; not the /etc/opt that was there.
+foreach(_folder /etc/opt/chrome/native-messaging-hosts /etc/opt/chrome /etc/chromium /usr/lib/mozilla /usr/lib)
+  list(FIND CMAKE_INSTALL_MANIFEST_FILES "${_folder}" _at)
+  if(_at LESS 7)
+    message(FATAL_ERROR "${_folder} is not listed after the files: ${CMAKE_INSTALL_MANIFEST_FILES}")
+  endif()
+endforeach()
+list(FIND CMAKE_INSTALL_MANIFEST_FILES /etc/opt _at)
+list(FIND CMAKE_INSTALL_MANIFEST_FILES /etc _etc)
+list(FIND CMAKE_INSTALL_MANIFEST_FILES /etc/opt/edge _edge)
+list(FIND CMAKE_INSTALL_MANIFEST_FILES /etc/opt/edge/native-messaging-hosts _edge_hosts)
+if(NOT _at EQUAL -1 OR NOT _etc EQUAL -1 OR NOT _edge_hosts LESS _edge)
+  message(FATAL_ERROR "folders listed wrongly: ${CMAKE_INSTALL_MANIFEST_FILES}")
+endif()
+# README's uninstall, with DESTDIR set.
+string(REPLACE ";" "\n" _listing "${CMAKE_INSTALL_MANIFEST_FILES}")
+file(WRITE "${WORK}/install_manifest.txt" "${_listing}")
+execute_process(COMMAND sed "s|^|${_stage}|" "${WORK}/install_manifest.txt" COMMAND xargs -d "\n" rm -df --
+                RESULT_VARIABLE _rc COMMAND_ERROR_IS_FATAL ANY)
+file(GLOB_RECURSE _left LIST_DIRECTORIES true RELATIVE "${_stage}" "${_stage}/*")
+if(NOT _left STREQUAL "etc;etc/opt;usr;usr/bin")
+  message(FATAL_ERROR "uninstalling left: ${_left}")
+endif()
+
+# A second install lists the manifests as well (they are unchanged, and still installed), and makes
+# no folder.
+file(COPY "${BIN}/karvo-register" "${BIN}/karvo-host" DESTINATION "${_stage}/usr/bin")
 include("${CMAKE_CURRENT_LIST_DIR}/register_on_install.cmake")
+set(CMAKE_INSTALL_MANIFEST_FILES "")
+set(KARVO_NEW_FOLDERS "")
+include("${CMAKE_CURRENT_LIST_DIR}/register_on_install.cmake")
+karvo_list_new_folders()
 list(LENGTH CMAKE_INSTALL_MANIFEST_FILES _count)
 if(NOT _count EQUAL 5)
   message(FATAL_ERROR "a second install listed ${CMAKE_INSTALL_MANIFEST_FILES}")

@@ -14,6 +14,7 @@
 #include "home_owner.h"
 #include "install_record.h"
 #include "manifest.h"
+#include "package_config.h"
 
 namespace karvo::reg {
 namespace {
@@ -234,6 +235,9 @@ void write_manifest(const Request& r, const std::string& path, const std::string
   }
   out.say("wrote " + path + what);
   record_made(r, places, path, made, !existing, OverrideAddition::none, out);
+  if (r.scope == Scope::system && kept_by_package(places.root, path)) {
+    out.say("note: " + path + std::string(kKeptByPackageNote));
+  }
 }
 
 // Each change is announced before it is made, so that whoever runs this sees what touched the sandbox
@@ -485,6 +489,9 @@ void change_allowed(const Request& r, const std::vector<Browser>& browsers, cons
     std::string list;
     for (const std::string& a : allowed) list += (list.empty() ? "" : ", ") + a;
     out.say("wrote " + t.path + label(t, r.scope) + ", allowing " + list);
+    if (r.scope == Scope::system && kept_by_package(places.root, t.path)) {
+      out.say("note: " + t.path + std::string(kKeptByPackageNote));
+    }
   }
   if (!found_any) {
     out.say("error: no manifest of " + std::string(kHostName) + " " +
