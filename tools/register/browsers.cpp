@@ -6,6 +6,9 @@
 
 #include <cstdlib>
 
+#include "bounded_read.h"
+#include "json.h"
+
 namespace karvo::reg {
 namespace {
 
@@ -396,9 +399,31 @@ std::vector<std::string> proxy_manifest_dirs(Family f, const Places& places) {
     return {manifest_dir(Browser::chrome, Scope::user, places), manifest_dir(Browser::chromium, Scope::user, places),
             manifest_dir(Browser::chrome, Scope::system, places), manifest_dir(Browser::chromium, Scope::system, places)};
   }
-  return {join(places.home, ".mozilla/native-messaging-hosts"), join(places.config_home, "mozilla/native-messaging-hosts"),
-          anchored(Base::root, "/usr/lib/mozilla/native-messaging-hosts", places),
-          anchored(Base::root, "/usr/lib64/mozilla/native-messaging-hosts", places)};
+  std::vector<std::string> out = {
+      join(places.home, ".mozilla/native-messaging-hosts"), join(places.config_home, "mozilla/native-messaging-hosts"),
+      anchored(Base::root, "/usr/lib/mozilla/native-messaging-hosts", places),
+      anchored(Base::root, "/usr/lib64/mozilla/native-messaging-hosts", places)};
+  // The proxy's own library folder comes last: Debian's build puts it in the multiarch folder.
+  if (constexpr std::string_view multiarch = KARVO_MULTIARCH; !multiarch.empty()) {
+    out.push_back(anchored(Base::root, "/usr/lib/" + std::string(multiarch) + "/mozilla/native-messaging-hosts", places));
+  }
+  return out;
+}
+
+std::string proxy_served_manifest(Family f, const Places& places) {
+  for (const std::string& dir : proxy_manifest_dirs(f, places)) {
+    const std::string path = join(dir, std::string(kHostName) + ".json");
+    const std::optional<std::string> text = read_bounded(path, kMaxSettingsFile);
+    const std::optional<json::Value> v = text ? json::parse(*text) : std::nullopt;
+    if (!v || !v->is_object()) continue;
+    auto text_of = [&](std::string_view key) -> std::string {
+      const json::Value* value = v->find(key);
+      const std::string* s = value != nullptr ? value->get_if<std::string>() : nullptr;
+      return s != nullptr ? *s : std::string();
+    };
+    if (text_of("name") == kHostName && text_of("type") == "stdio" && text_of("path").starts_with('/')) return path;
+  }
+  return {};
 }
 
 std::string flatpak_app_dir(Browser b, const Places& places) {

@@ -96,12 +96,17 @@ std::optional<SandboxedInstall> flatpak_install(Browser b, const Places& places)
 // Two ways reach Karvo from a sandboxed browser.
 //
 // The desktop's native messaging proxy (xdg-native-messaging-proxy, D-Bus name
-// org.freedesktop.NativeMessagingProxy) starts the host outside the sandbox, but reads manifests from a
-// narrower list than the browsers: Chromium's and Google Chrome's folders for the whole Chromium family,
-// Firefox's for the Firefox family. This is the folder of that list that registration writes.
+// org.freedesktop.NativeMessagingProxy) starts the host outside the sandbox, for any caller and any
+// origin the caller names; it reads manifests from a narrower list than the browsers: Google Chrome's
+// and Chromium's folders for the whole Chromium family, Firefox's for the Firefox family. This is the
+// folder of that list that registration writes.
 std::string proxy_manifest_dir(Family f, Scope s, const Places& places);
 // Every folder of that list, in the proxy's order (the user's first).
 std::vector<std::string> proxy_manifest_dirs(Family f, const Places& places);
+// The manifest that the proxy serves for family `f`: the first file of its list that it can read, that
+// is JSON and that names com.karvo.bridge, "stdio" and an absolute path. The proxy checks nothing more
+// (neither the host nor the extensions allowed: the browser checks those). "" when there is none.
+std::string proxy_served_manifest(Family f, const Places& places);
 
 // Where no proxy runs, the host runs inside a Flatpak's sandbox: a copy of karvo-host in the app's own
 // folder (~/.var/app/<id>, which the sandbox sees at the same path), a manifest in the folder the

@@ -1,0 +1,51 @@
+#include "bounded_read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+#include "unique_fd.h"
+
+namespace karvo::reg {
+
+std::optional<std::string> read_bounded(const std::string& path, std::size_t limit, int* error) {
+  auto fail = [&](int e) -> std::optional<std::string> {
+    if (error != nullptr) *error = e;
+    return std::nullopt;
+  };
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  UniqueFd fd;
+  do {
+    fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  } while (!fd && errno == EINTR);
+  if (!fd) return fail(errno);
+  struct stat st{};
+  if (::fstat(fd.get(), &st) != 0) return fail(errno);
+  if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > limit) return fail(EFBIG);
+  // Room for one byte more than the limit tells a file that grew past it meanwhile.
+  std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  std::size_t used = 0;
+  for (;;) {
+    if (used == text.size()) {
+      if (text.size() > limit) return fail(EFBIG);
+      text.resize(std::min(limit + 1, text.size() * 2));
+    }
+    const ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  if (used > limit) return fail(EFBIG);
+  text.resize(used);
+  return text;
+}
+
+}  // namespace karvo::reg
