@@ -501,6 +501,18 @@ TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
     EXPECT_TRUE(run_request(remove({}), places).ok);
     EXPECT_FALSE(testkit::path_exists(proxy));
   }
+  // A manifest that the proxy reads before ours, and that says something else, is named.
+  {
+    ScratchHome home;
+    const Places places = {Os::linux_os, home.path() + "/root", home.path(), home.path() + "/.config", {}};
+    ASSERT_TRUE(testkit::write_file(places.root + host_, "#!/bin/sh\n", 0755));
+    ASSERT_TRUE(testkit::make_dirs(home.path() + "/.var/app/org.chromium.Chromium"));
+    const std::string chrome = manifest_path(Browser::chrome, Scope::user, places);
+    ASSERT_TRUE(testkit::write_file(chrome, manifest_text(Family::chromium, host_, {"chrome-extension://pppppppppppppppppppppppppppppppp/"})));
+    const Outcome o = run_request(install({Browser::chromium}), places);
+    EXPECT_THAT(all_lines(o), HasSubstr("note: the native messaging proxy gives Flatpak and Snap browsers " + chrome +
+                                        ", which it reads before " + manifest_path(Browser::chromium, Scope::user, places)));
+  }
   // The proxy's own list, system-wide folders included.
   Places real = fixed_places(Os::linux_os);
   real.root.clear();
