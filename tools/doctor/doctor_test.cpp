@@ -830,6 +830,19 @@ TEST_F(Doctor, FirefoxAndSystemWideManifests) {
   EXPECT_THAT(r.out, HasSubstr("ok: Firefox: manifest " + manifest_path(reg::Browser::firefox)));
   EXPECT_THAT(r.out, HasSubstr("ok: Firefox: allows bridge@karvo.com"));
   EXPECT_THAT(r.out, Not(HasSubstr("Edge")));
+  // Waterfox reads ~/.waterfox, not Firefox's folder in the home: it is not here.
+  EXPECT_THAT(r.out, Not(HasSubstr("Waterfox")));
+  // Firefox reads one system-wide folder: where its library names /usr/lib64/mozilla, a broken manifest
+  // there is what it finds, and the one in /usr/lib/mozilla does not count.
+  ASSERT_EQ(::unlink(manifest_path(reg::Browser::firefox).c_str()), 0);
+  ASSERT_TRUE(testkit::write_file(root_ + "/usr/lib64/firefox/libxul.so", std::string("ELF\0/usr/lib64/mozilla\0", 23)));
+  const std::string lib64 = root_ + "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json";
+  ASSERT_TRUE(testkit::write_file(lib64, "{"));
+  r = doctor({"--origin", std::string(kOrigin), "--extension-id", std::string(kFirefoxId)});
+  EXPECT_THAT(r.out, HasSubstr("problem: Firefox: manifest " + lib64 + " is unusable: it is not valid JSON; write it "
+                               "anew: karvo-register install --browser firefox --system --root " + root_ +
+                               " --extension-id bridge@karvo.com --replace\n"))
+      << r.out;
 }
 
 TEST_F(Doctor, BrowsersToCheck) {

@@ -69,8 +69,14 @@ std::string manifest_dir(Browser b, Scope s, const Places& places);
 std::string manifest_path(Browser b, Scope s, const Places& places);
 
 // Every folder of scope `s` in which browser `b` looks: manifest_dir first, then the ones it reads
-// but registration does not write (Firefox's /usr/lib64/mozilla beside /usr/lib/mozilla).
+// but registration does not write.
 std::vector<std::string> manifest_dirs(Browser b, Scope s, const Places& places);
+
+// Firefox (and Waterfox, built from it) reads one system-wide folder, chosen when it was built:
+// "/usr/lib64/mozilla" or "/usr/lib/mozilla" (under places.root). The installed program's library
+// names the one it reads; without one, the system's layout tells (the C library in a real /usr/lib64,
+// as on Fedora and openSUSE, means lib64). Worked out once per root.
+std::string firefox_system_folder(Browser b, const Places& places);
 
 // The manifests that browser `b` reads, in the order it tries them (the user's first).
 std::vector<std::string> manifest_search_order(Browser b, const Places& places);
@@ -129,7 +135,9 @@ struct DirRow {
   Browser browser;
   Os os;
   Scope scope;
-  enum class Base { home, config_home, root } base;
+  // mozilla_lib: Firefox's system-wide folder, /usr/lib64/mozilla or /usr/lib/mozilla as the installed
+  // build reads (firefox_system_folder).
+  enum class Base { home, config_home, root, mozilla_lib } base;
   std::string_view path;  // relative to the base (for root: absolute)
   bool read_only = false;  // the browser reads this folder too; registration writes the first row
 };

@@ -100,11 +100,11 @@ TEST(PathTable, FoldersPerBrowserSystemAndScope) {
   EXPECT_EQ(manifest_search_order(Browser::chromium, real),
             (std::vector<std::string>{"/h/.cfg/chromium/NativeMessagingHosts/com.karvo.bridge.json",
                                       "/etc/chromium/native-messaging-hosts/com.karvo.bridge.json"}));
-  // Firefox also reads the lib64 folder of systems that keep their libraries there.
+  // Firefox reads one system-wide folder, the one its build chose.
   EXPECT_EQ(manifest_search_order(Browser::firefox, real),
             (std::vector<std::string>{"/h/.mozilla/native-messaging-hosts/com.karvo.bridge.json",
-                                      "/usr/lib/mozilla/native-messaging-hosts/com.karvo.bridge.json",
-                                      "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json"}));
+                                      firefox_system_folder(Browser::firefox, real) +
+                                          "/native-messaging-hosts/com.karvo.bridge.json"}));
 }
 
 TEST(PathTable, PlacesFollowHomeAndXdgConfigHome) {
@@ -326,12 +326,26 @@ TEST_F(Registration, SystemWideFileSharedByChromeAndBrave) {
   EXPECT_FALSE(testkit::path_exists(places_.root + "/etc/opt/chrome"));
   EXPECT_TRUE(testkit::path_exists(places_.root + "/etc/opt"));  // the system's own folders stay
 
-  // Removal finds Firefox's manifest in every folder that Firefox reads.
-  const std::string lib64 = places_.root + "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json";
-  ASSERT_TRUE(testkit::write_file(lib64, manifest_text(Family::firefox, host_, {std::string(kFirefoxId)})));
-  EXPECT_THAT(run_request(remove({Browser::firefox}, Scope::system), places_).lines,
+  // Firefox reads one system-wide folder: /usr/lib64/mozilla where its library names it, and nothing
+  // is written to /usr/lib/mozilla then.
+  Places lib64_places = places_;
+  lib64_places.root = home_.path() + "/root64";
+  ASSERT_TRUE(testkit::write_file(lib64_places.root + host_, "#!/bin/sh\n", 0755));
+  ASSERT_TRUE(testkit::write_file(lib64_places.root + "/usr/lib64/firefox/libxul.so",
+                                  std::string("\x7f" "ELF...\0/usr/lib64/mozilla\0...", 30)));
+  const std::string lib64 = lib64_places.root + "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json";
+  EXPECT_EQ(manifest_path(Browser::firefox, Scope::system, lib64_places), lib64);
+  EXPECT_TRUE(run_request(install({Browser::firefox}, Scope::system), lib64_places).ok);
+  EXPECT_TRUE(testkit::path_exists(lib64));
+  EXPECT_FALSE(testkit::path_exists(lib64_places.root + "/usr/lib/mozilla"));
+  EXPECT_THAT(run_request(remove({Browser::firefox}, Scope::system), lib64_places).lines,
               ::testing::ElementsAre("removed " + lib64 + " (Firefox, system-wide)"));
   EXPECT_FALSE(testkit::path_exists(lib64));
+  // Without a library, the system's layout tells: the C library in a real /usr/lib64.
+  lib64_places.root = home_.path() + "/root-fedora";
+  ASSERT_TRUE(testkit::write_file(lib64_places.root + "/usr/lib64/libc.so.6", ""));
+  EXPECT_EQ(manifest_dir(Browser::firefox, Scope::system, lib64_places),
+            lib64_places.root + "/usr/lib64/mozilla/native-messaging-hosts");
 }
 
 TEST_F(Registration, HostMustBeAnAbsoluteExecutable) {
