@@ -384,11 +384,9 @@ std::optional<SandboxedInstall> flatpak_install(Browser b, const Places& places)
                                    anchored(Base::home, ".var/app/" + id, places)}) {
     if (!is_dir(where)) continue;
     return SandboxedInstall{b, "Flatpak", id, where,
-                            name + " installed as a Flatpak (" + id + ") cannot start a program outside its sandbox. "
-                            "It reaches karvo-host through the desktop's native messaging proxy "
-                            "(xdg-native-messaging-proxy), for which registering writes a manifest where the proxy "
-                            "looks; where the desktop has no proxy, register with --in-sandbox to put the host "
-                            "inside the sandbox"};
+                            name + " installed as a Flatpak (" + id + ") reaches karvo-host through the desktop's "
+                            "native messaging proxy; where the desktop has none, register with --in-sandbox "
+                            "(karvo-doctor says which works here)"};
   }
   return std::nullopt;
 }
@@ -406,13 +404,10 @@ std::vector<SandboxedInstall> sandboxed_installs(Browser b, const Places& places
     // A snap's confinement lets nothing from the home be run inside it, so only the proxy (or, for
     // Firefox, the desktop's WebExtensions portal, which reads the same ~/.mozilla folder) can help.
     out.push_back({b, "Snap", snap, where,
-                   name + " installed as a Snap cannot start a program outside its confinement. It reaches "
-                   "karvo-host only through the desktop (its native messaging proxy" +
-                       std::string(family(b) == Family::firefox ? ", or the WebExtensions portal of recent snapd and "
-                                                                  "xdg-desktop-portal"
-                                                                : "") +
-                       "), for which registering writes a manifest where the desktop looks; where that fails, use " +
-                       name + " from a regular package"});
+                   name + " installed as a Snap reaches karvo-host only through the desktop (its native messaging "
+                   "proxy" +
+                       std::string(family(b) == Family::firefox ? ", or the WebExtensions portal" : "") +
+                       "); where that fails, use " + name + " from a regular package"});
     break;
   }
   return out;

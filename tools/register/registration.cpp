@@ -475,6 +475,8 @@ Outcome run_request(const Request& request, const Places& places, std::function<
     change_allowed(request, browsers, places, out);
   }
   if (!request.dry_run) note_proxy_shadow(browsers, request.scope, places, out);
+  // Once, where it helps: after an install. allow, disallow and remove change nothing about the way in.
+  if (request.action != Action::install) return out;
   add_sandbox_notes(request.browsers.empty() ? std::vector<Browser>(std::begin(kAllBrowsers), std::end(kAllBrowsers))
                                              : browsers,
                     places, request.in_sandbox && request.action == Action::install, out);
