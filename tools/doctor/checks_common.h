@@ -35,13 +35,14 @@ std::vector<std::string> merged(std::vector<std::string> a, const std::vector<st
 
 // A karvo-register command for one browser and scope that mends what was found. The extensions it
 // names are `allowed`, and --root carries over, so that the command acts on the very files that were
-// checked. Without any extension to name the command cannot be run as it stands: it ends in
-// "--origin ID" (or "--extension-id ID"), and `placeholder_hint` says what to put there.
+// checked. Without any extension to name the command cannot be run as it stands: it holds
+// "--origin ID" (or "--extension-id ID") where the extensions go, and `placeholder_hint` says what to
+// put there.
 std::string register_command(std::string_view verb, reg::Browser b, reg::Scope scope,
                              const std::vector<std::string>& allowed, const reg::Places& places,
                              std::string_view extra = {});
-// " (put your extension's id ... in place of ID)" when a command of register_command holds the
-// placeholder, else "".
+// " (put your extension's id ... in place of ID)" for each placeholder that `command` holds (ID, and
+// HOST for the path of karvo-host), else "".
 std::string placeholder_hint(const std::string& command);
 // "<lead><placeholder_hint>: <command>", the command last so that it can be copied whole.
 std::string advice(std::string_view lead, const std::string& command);

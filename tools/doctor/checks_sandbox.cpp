@@ -195,10 +195,9 @@ void check_sandboxed(const reg::SandboxedInstall& s, ProxyState proxy, const Opt
     } else if (!flatpak) {
       r.problem(name + ": it cannot reach karvo-host: the desktop has no native messaging proxy; use " +
                 std::string(reg::display_name(b)) + " from a regular package");
-    } else {
-      r.problem(name + ": it cannot reach karvo-host: the desktop has no native messaging proxy" +
-                (has_sandbox_manifest ? std::string() : ", and the host is not inside its sandbox") + "; " +
-                advice("put it there", in_sandbox_fix));
+    } else if (!has_sandbox_manifest) {  // else what the host inside lacks is said above
+      r.problem(name + ": it cannot reach karvo-host: the desktop has no native messaging proxy, and the host is "
+                "not inside its sandbox; " + advice("put it there", in_sandbox_fix));
     }
     return;
   }
