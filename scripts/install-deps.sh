@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev
   libboost1.81-dev libfast-float-dev nlohmann-json3-dev libplist-dev libutf8proc-dev libglib2.0-dev
-  python3-yaml
+  python3-yaml dbus-daemon
   dpkg-dev lintian help2man
 )
 [ $# -gt 0 ] && packages=("$@")

@@ -22,8 +22,8 @@ constexpr std::string_view kUsage = R"(usage: karvo-doctor [options]
 Checks why a browser extension cannot reach Karvo through karvo-host (com.karvo.bridge): each
 browser's manifest and the host it names, the extensions it allows, Karvo's endpoint file, Karvo
 accepting a connection and its token, and a launch under way; for browsers installed as a Flatpak or
-a Snap, whether the desktop's native messaging proxy can be reached on the session bus and whether
-karvo-host is registered where the proxy looks or inside the sandbox. One line per finding:
+a Snap, whether the desktop's native messaging proxy runs or can be started (asked of the session
+bus), the manifest it would serve, or karvo-host inside the sandbox. One line per finding:
 "ok:", "note:" or "problem:" followed by what to do about it. Nothing is changed.
   --browser NAME      check this browser (repeat for several); default: the browsers registered
                       for, else every browser found here. Known: chrome, chrome-beta, chrome-dev,

@@ -5,6 +5,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
+#include <utility>
+
+#include "bounded_read.h"
+#include "json.h"
 
 namespace karvo::reg {
 namespace {
@@ -14,7 +19,7 @@ using Base = DirRow::Base;
 // Where each browser looks for host manifests: in its profile folder (user), and in a fixed folder
 // (system-wide). Every channel of Google Chrome, and Brave, read Chrome's system-wide folder; the
 // channels of Microsoft Edge read Edge's. LibreWolf and Waterfox, built from Firefox, read a folder
-// of their own in the home (Waterfox reads Firefox's folders as well).
+// of their own in the home; Waterfox reads the system-wide folder that Firefox reads.
 constexpr DirRow kDirs[] = {
     {Browser::chrome, Os::linux_os, Scope::user, Base::config_home, "google-chrome/NativeMessagingHosts"},
     {Browser::chrome, Os::linux_os, Scope::system, Base::root, "/etc/opt/chrome/native-messaging-hosts"},
@@ -50,9 +55,7 @@ constexpr DirRow kDirs[] = {
      "/Library/Application Support/Vivaldi/NativeMessagingHosts"},
 
     {Browser::firefox, Os::linux_os, Scope::user, Base::home, ".mozilla/native-messaging-hosts"},
-    {Browser::firefox, Os::linux_os, Scope::system, Base::root, "/usr/lib/mozilla/native-messaging-hosts"},
-    // Where the system's libraries live in lib64 (Fedora, openSUSE), Firefox looks here as well.
-    {Browser::firefox, Os::linux_os, Scope::system, Base::root, "/usr/lib64/mozilla/native-messaging-hosts", true},
+    {Browser::firefox, Os::linux_os, Scope::system, Base::mozilla_lib, "native-messaging-hosts"},
     {Browser::firefox, Os::mac_os, Scope::user, Base::home,
      "Library/Application Support/Mozilla/NativeMessagingHosts"},
     {Browser::firefox, Os::mac_os, Scope::system, Base::root,
@@ -88,8 +91,7 @@ constexpr DirRow kDirs[] = {
     // Linux only: where these forks keep their manifests elsewhere is not published.
     {Browser::librewolf, Os::linux_os, Scope::user, Base::home, ".librewolf/native-messaging-hosts"},
     {Browser::waterfox, Os::linux_os, Scope::user, Base::home, ".waterfox/native-messaging-hosts"},
-    {Browser::waterfox, Os::linux_os, Scope::system, Base::root, "/usr/lib/mozilla/native-messaging-hosts"},
-    {Browser::waterfox, Os::linux_os, Scope::user, Base::home, ".mozilla/native-messaging-hosts", true},
+    {Browser::waterfox, Os::linux_os, Scope::system, Base::mozilla_lib, "native-messaging-hosts"},
 };
 
 // What shows that a browser is installed (its program folder) or has been used (a file that the browser
@@ -210,7 +212,7 @@ std::string join(std::string_view dir, std::string_view rel) {
   return out;
 }
 
-std::string anchored(Base base, std::string_view path, const Places& places) {
+std::string anchored(Base base, std::string_view path, const Places& places, Browser b = Browser::firefox) {
   switch (base) {
     case Base::home:
       return join(places.home, path);
@@ -218,9 +220,13 @@ std::string anchored(Base base, std::string_view path, const Places& places) {
       return join(places.config_home, path);
     case Base::root:
       return places.root.empty() ? std::string(path) : join(places.root, path);
+    case Base::mozilla_lib:
+      return join(firefox_system_folder(b, places), path);
   }
   return std::string(path);
 }
+
+std::string anchored(const DirRow& r, const Places& places) { return anchored(r.base, r.path, places, r.browser); }
 
 bool is_dir(const std::string& path) {
   struct stat st{};
@@ -251,6 +257,32 @@ Places current_places(std::string root) {
   const char* data = std::getenv("XDG_DATA_HOME");
   if (data != nullptr && data[0] == '/') p.data_home = data;
   return p;
+}
+
+std::string firefox_system_folder(Browser b, const Places& places) {
+  // Reading a library of some 200 MiB takes a moment: once per root and browser is enough.
+  static std::map<std::pair<std::string, Browser>, std::string> known;
+  const auto at = known.find({places.root, b});
+  if (at != known.end()) return at->second;
+  const std::string lib64 = anchored(Base::root, "/usr/lib64/mozilla", places);
+  const std::string lib = anchored(Base::root, "/usr/lib/mozilla", places);
+  std::optional<bool> reads_lib64;
+  const std::string_view program = b == Browser::waterfox ? "waterfox" : "firefox";
+  for (const std::string_view dir : {"/usr/lib64/", "/usr/lib/", "/opt/"}) {
+    for (const std::string_view suffix : {"", "-esr"}) {
+      const std::string library =
+          anchored(Base::root, std::string(dir) + std::string(program) + std::string(suffix) + "/libxul.so", places);
+      reads_lib64 = file_contains(library, std::string_view("/usr/lib64/mozilla\0", 19), std::size_t{1} << 30);
+      if (reads_lib64) break;
+    }
+    if (reads_lib64) break;
+  }
+  if (!reads_lib64) {
+    struct stat st{};
+    const std::string usr_lib64 = anchored(Base::root, "/usr/lib64", places);
+    reads_lib64 = ::lstat(usr_lib64.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && exists(usr_lib64 + "/libc.so.6");
+  }
+  return known[{places.root, b}] = *reads_lib64 ? lib64 : lib;
 }
 
 std::string_view key(Browser b) { return row(b).key; }
@@ -306,7 +338,7 @@ std::span<const DirRow> dir_table() { return kDirs; }
 
 std::string manifest_dir(Browser b, Scope s, const Places& places) {
   for (const DirRow& r : kDirs) {
-    if (r.browser == b && r.os == places.os && r.scope == s && !r.read_only) return anchored(r.base, r.path, places);
+    if (r.browser == b && r.os == places.os && r.scope == s && !r.read_only) return anchored(r, places);
   }
   return {};  // a browser of another system, or no known system-wide folder
 }
@@ -315,7 +347,7 @@ std::vector<std::string> manifest_dirs(Browser b, Scope s, const Places& places)
   std::vector<std::string> out;
   if (std::string dir = manifest_dir(b, s, places); !dir.empty()) out.push_back(std::move(dir));
   for (const DirRow& r : kDirs) {
-    if (r.browser == b && r.os == places.os && r.scope == s && r.read_only) out.push_back(anchored(r.base, r.path, places));
+    if (r.browser == b && r.os == places.os && r.scope == s && r.read_only) out.push_back(anchored(r, places));
   }
   return out;
 }
@@ -352,11 +384,9 @@ std::optional<SandboxedInstall> flatpak_install(Browser b, const Places& places)
                                    anchored(Base::home, ".var/app/" + id, places)}) {
     if (!is_dir(where)) continue;
     return SandboxedInstall{b, "Flatpak", id, where,
-                            name + " installed as a Flatpak (" + id + ") cannot start a program outside its sandbox. "
-                            "It reaches karvo-host through the desktop's native messaging proxy "
-                            "(xdg-native-messaging-proxy), for which registering writes a manifest where the proxy "
-                            "looks; where the desktop has no proxy, register with --in-sandbox to put the host "
-                            "inside the sandbox"};
+                            name + " installed as a Flatpak (" + id + ") reaches karvo-host through the desktop's "
+                            "native messaging proxy; where the desktop has none, register with --in-sandbox "
+                            "(karvo-doctor says which works here)"};
   }
   return std::nullopt;
 }
@@ -374,13 +404,10 @@ std::vector<SandboxedInstall> sandboxed_installs(Browser b, const Places& places
     // A snap's confinement lets nothing from the home be run inside it, so only the proxy (or, for
     // Firefox, the desktop's WebExtensions portal, which reads the same ~/.mozilla folder) can help.
     out.push_back({b, "Snap", snap, where,
-                   name + " installed as a Snap cannot start a program outside its confinement. It reaches "
-                   "karvo-host only through the desktop (its native messaging proxy" +
-                       std::string(family(b) == Family::firefox ? ", or the WebExtensions portal of recent snapd and "
-                                                                  "xdg-desktop-portal"
-                                                                : "") +
-                       "), for which registering writes a manifest where the desktop looks; where that fails, use " +
-                       name + " from a regular package"});
+                   name + " installed as a Snap reaches karvo-host only through the desktop (its native messaging "
+                   "proxy" +
+                       std::string(family(b) == Family::firefox ? ", or the WebExtensions portal" : "") +
+                       "); where that fails, use " + name + " from a regular package"});
     break;
   }
   return out;
@@ -396,9 +423,31 @@ std::vector<std::string> proxy_manifest_dirs(Family f, const Places& places) {
     return {manifest_dir(Browser::chrome, Scope::user, places), manifest_dir(Browser::chromium, Scope::user, places),
             manifest_dir(Browser::chrome, Scope::system, places), manifest_dir(Browser::chromium, Scope::system, places)};
   }
-  return {join(places.home, ".mozilla/native-messaging-hosts"), join(places.config_home, "mozilla/native-messaging-hosts"),
-          anchored(Base::root, "/usr/lib/mozilla/native-messaging-hosts", places),
-          anchored(Base::root, "/usr/lib64/mozilla/native-messaging-hosts", places)};
+  std::vector<std::string> out = {
+      join(places.home, ".mozilla/native-messaging-hosts"), join(places.config_home, "mozilla/native-messaging-hosts"),
+      anchored(Base::root, "/usr/lib/mozilla/native-messaging-hosts", places),
+      anchored(Base::root, "/usr/lib64/mozilla/native-messaging-hosts", places)};
+  // The proxy's own library folder comes last: Debian's build puts it in the multiarch folder.
+  if (constexpr std::string_view multiarch = KARVO_MULTIARCH; !multiarch.empty()) {
+    out.push_back(anchored(Base::root, "/usr/lib/" + std::string(multiarch) + "/mozilla/native-messaging-hosts", places));
+  }
+  return out;
+}
+
+std::string proxy_served_manifest(Family f, const Places& places) {
+  for (const std::string& dir : proxy_manifest_dirs(f, places)) {
+    const std::string path = join(dir, std::string(kHostName) + ".json");
+    const std::optional<std::string> text = read_bounded(path, kMaxSettingsFile);
+    const std::optional<json::Value> v = text ? json::parse(*text) : std::nullopt;
+    if (!v || !v->is_object()) continue;
+    auto text_of = [&](std::string_view key) -> std::string {
+      const json::Value* value = v->find(key);
+      const std::string* s = value != nullptr ? value->get_if<std::string>() : nullptr;
+      return s != nullptr ? *s : std::string();
+    };
+    if (text_of("name") == kHostName && text_of("type") == "stdio" && text_of("path").starts_with('/')) return path;
+  }
+  return {};
 }
 
 std::string flatpak_app_dir(Browser b, const Places& places) {

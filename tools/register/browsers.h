@@ -69,8 +69,14 @@ std::string manifest_dir(Browser b, Scope s, const Places& places);
 std::string manifest_path(Browser b, Scope s, const Places& places);
 
 // Every folder of scope `s` in which browser `b` looks: manifest_dir first, then the ones it reads
-// but registration does not write (Firefox's /usr/lib64/mozilla beside /usr/lib/mozilla).
+// but registration does not write.
 std::vector<std::string> manifest_dirs(Browser b, Scope s, const Places& places);
+
+// Firefox (and Waterfox, built from it) reads one system-wide folder, chosen when it was built:
+// "/usr/lib64/mozilla" or "/usr/lib/mozilla" (under places.root). The installed program's library
+// names the one it reads; without one, the system's layout tells (the C library in a real /usr/lib64,
+// as on Fedora and openSUSE, means lib64). Worked out once per root.
+std::string firefox_system_folder(Browser b, const Places& places);
 
 // The manifests that browser `b` reads, in the order it tries them (the user's first).
 std::vector<std::string> manifest_search_order(Browser b, const Places& places);
@@ -96,12 +102,17 @@ std::optional<SandboxedInstall> flatpak_install(Browser b, const Places& places)
 // Two ways reach Karvo from a sandboxed browser.
 //
 // The desktop's native messaging proxy (xdg-native-messaging-proxy, D-Bus name
-// org.freedesktop.NativeMessagingProxy) starts the host outside the sandbox, but reads manifests from a
-// narrower list than the browsers: Chromium's and Google Chrome's folders for the whole Chromium family,
-// Firefox's for the Firefox family. This is the folder of that list that registration writes.
+// org.freedesktop.NativeMessagingProxy) starts the host outside the sandbox, for any caller and any
+// origin the caller names; it reads manifests from a narrower list than the browsers: Google Chrome's
+// and Chromium's folders for the whole Chromium family, Firefox's for the Firefox family. This is the
+// folder of that list that registration writes.
 std::string proxy_manifest_dir(Family f, Scope s, const Places& places);
 // Every folder of that list, in the proxy's order (the user's first).
 std::vector<std::string> proxy_manifest_dirs(Family f, const Places& places);
+// The manifest that the proxy serves for family `f`: the first file of its list that it can read, that
+// is JSON and that names com.karvo.bridge, "stdio" and an absolute path. The proxy checks nothing more
+// (neither the host nor the extensions allowed: the browser checks those). "" when there is none.
+std::string proxy_served_manifest(Family f, const Places& places);
 
 // Where no proxy runs, the host runs inside a Flatpak's sandbox: a copy of karvo-host in the app's own
 // folder (~/.var/app/<id>, which the sandbox sees at the same path), a manifest in the folder the
@@ -124,7 +135,9 @@ struct DirRow {
   Browser browser;
   Os os;
   Scope scope;
-  enum class Base { home, config_home, root } base;
+  // mozilla_lib: Firefox's system-wide folder, /usr/lib64/mozilla or /usr/lib/mozilla as the installed
+  // build reads (firefox_system_folder).
+  enum class Base { home, config_home, root, mozilla_lib } base;
   std::string_view path;  // relative to the base (for root: absolute)
   bool read_only = false;  // the browser reads this folder too; registration writes the first row
 };

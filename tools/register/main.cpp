@@ -72,7 +72,7 @@ std::string default_host_path(std::string root) {
 }
 
 int run(const std::vector<std::string>& args) {
-  if (args.empty()) return usage_error("say install or remove");
+  if (args.empty()) return usage_error("say install, remove, allow or disallow");
   if (args[0] == "--help" || args[0] == "-h") {
     std::fputs(kUsage.data(), stdout);
     return 0;

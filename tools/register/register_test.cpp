@@ -107,11 +107,11 @@ TEST(PathTable, FoldersPerBrowserSystemAndScope) {
   EXPECT_EQ(manifest_search_order(Browser::chromium, real),
             (std::vector<std::string>{"/h/.cfg/chromium/NativeMessagingHosts/com.karvo.bridge.json",
                                       "/etc/chromium/native-messaging-hosts/com.karvo.bridge.json"}));
-  // Firefox also reads the lib64 folder of systems that keep their libraries there.
+  // Firefox reads one system-wide folder, the one its build chose.
   EXPECT_EQ(manifest_search_order(Browser::firefox, real),
             (std::vector<std::string>{"/h/.mozilla/native-messaging-hosts/com.karvo.bridge.json",
-                                      "/usr/lib/mozilla/native-messaging-hosts/com.karvo.bridge.json",
-                                      "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json"}));
+                                      firefox_system_folder(Browser::firefox, real) +
+                                          "/native-messaging-hosts/com.karvo.bridge.json"}));
 }
 
 TEST(PathTable, PlacesFollowHomeAndXdgConfigHome) {
@@ -340,12 +340,26 @@ TEST_F(Registration, SystemWideFileSharedByChromeAndBrave) {
   EXPECT_FALSE(testkit::path_exists(places_.root + "/etc/chromium"));
   EXPECT_TRUE(testkit::path_exists(places_.root + "/etc"));
 
-  // Removal finds Firefox's manifest in every folder that Firefox reads.
-  const std::string lib64 = places_.root + "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json";
-  ASSERT_TRUE(testkit::write_file(lib64, manifest_text(Family::firefox, host_, {std::string(kFirefoxId)})));
-  EXPECT_THAT(run_request(remove({Browser::firefox}, Scope::system), places_).lines,
+  // Firefox reads one system-wide folder: /usr/lib64/mozilla where its library names it, and nothing
+  // is written to /usr/lib/mozilla then.
+  Places lib64_places = places_;
+  lib64_places.root = home_.path() + "/root64";
+  ASSERT_TRUE(testkit::write_file(lib64_places.root + host_, "#!/bin/sh\n", 0755));
+  ASSERT_TRUE(testkit::write_file(lib64_places.root + "/usr/lib64/firefox/libxul.so",
+                                  std::string("\x7f" "ELF...\0/usr/lib64/mozilla\0...", 30)));
+  const std::string lib64 = lib64_places.root + "/usr/lib64/mozilla/native-messaging-hosts/com.karvo.bridge.json";
+  EXPECT_EQ(manifest_path(Browser::firefox, Scope::system, lib64_places), lib64);
+  EXPECT_TRUE(run_request(install({Browser::firefox}, Scope::system), lib64_places).ok);
+  EXPECT_TRUE(testkit::path_exists(lib64));
+  EXPECT_FALSE(testkit::path_exists(lib64_places.root + "/usr/lib/mozilla"));
+  EXPECT_THAT(run_request(remove({Browser::firefox}, Scope::system), lib64_places).lines,
               ::testing::ElementsAre("removed " + lib64 + " (Firefox, system-wide)"));
   EXPECT_FALSE(testkit::path_exists(lib64));
+  // Without a library, the system's layout tells: the C library in a real /usr/lib64.
+  lib64_places.root = home_.path() + "/root-fedora";
+  ASSERT_TRUE(testkit::write_file(lib64_places.root + "/usr/lib64/libc.so.6", ""));
+  EXPECT_EQ(manifest_dir(Browser::firefox, Scope::system, lib64_places),
+            lib64_places.root + "/usr/lib64/mozilla/native-messaging-hosts");
 }
 
 TEST_F(Registration, HostMustBeAnAbsoluteExecutable) {
@@ -667,9 +681,23 @@ TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
     }
     EXPECT_THAT(all_lines(o), HasSubstr("note: " + std::string(display_name(r.browser)) + " installed as a " +
                                         std::string(r.kind)));
-    // And removing takes it away again.
-    EXPECT_TRUE(run_request(remove({}), places).ok);
+    // And removing takes it away again, without the note, which only an install needs.
+    const Outcome removed = run_request(remove({}), places);
+    EXPECT_TRUE(removed.ok);
+    EXPECT_THAT(all_lines(removed), Not(HasSubstr("installed as a")));
     EXPECT_FALSE(testkit::path_exists(proxy));
+  }
+  // A manifest that the proxy reads before ours, and that says something else, is named.
+  {
+    ScratchHome home;
+    const Places places = {Os::linux_os, home.path() + "/root", home.path(), home.path() + "/.config", {}};
+    ASSERT_TRUE(testkit::write_file(places.root + host_, "#!/bin/sh\n", 0755));
+    ASSERT_TRUE(testkit::make_dirs(home.path() + "/.var/app/org.chromium.Chromium"));
+    const std::string chrome = manifest_path(Browser::chrome, Scope::user, places);
+    ASSERT_TRUE(testkit::write_file(chrome, manifest_text(Family::chromium, host_, {"chrome-extension://pppppppppppppppppppppppppppppppp/"})));
+    const Outcome o = run_request(install({Browser::chromium}), places);
+    EXPECT_THAT(all_lines(o), HasSubstr("note: the native messaging proxy gives Flatpak and Snap browsers " + chrome +
+                                        ", which it reads before " + manifest_path(Browser::chromium, Scope::user, places)));
   }
   // The proxy's own list, system-wide folders included.
   Places real = fixed_places(Os::linux_os);
@@ -677,7 +705,13 @@ TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
   EXPECT_EQ(proxy_manifest_dirs(Family::chromium, real),
             (std::vector<std::string>{"/h/.cfg/google-chrome/NativeMessagingHosts", "/h/.cfg/chromium/NativeMessagingHosts",
                                       "/etc/opt/chrome/native-messaging-hosts", "/etc/chromium/native-messaging-hosts"}));
-  EXPECT_EQ(proxy_manifest_dirs(Family::firefox, real),
+  // Debian's build of the proxy also reads the multiarch library folder, last.
+  std::vector<std::string> firefox = proxy_manifest_dirs(Family::firefox, real);
+  if (firefox.size() == 5 && firefox.back().starts_with("/usr/lib/") &&
+      firefox.back().ends_with("-linux-gnu/mozilla/native-messaging-hosts")) {
+    firefox.pop_back();
+  }
+  EXPECT_EQ(firefox,
             (std::vector<std::string>{"/h/.mozilla/native-messaging-hosts", "/h/.cfg/mozilla/native-messaging-hosts",
                                       "/usr/lib/mozilla/native-messaging-hosts",
                                       "/usr/lib64/mozilla/native-messaging-hosts"}));

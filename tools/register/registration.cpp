@@ -165,6 +165,22 @@ void indent_into(const std::string& text, Outcome& out) {
   }
 }
 
+// The native messaging proxy serves the first valid manifest of its list: when that is another file than
+// the one registration writes for it, and says something else, the sandboxed browsers get that one.
+void note_proxy_shadow(const std::vector<Browser>& browsers, Scope scope, const Places& places, Outcome& out) {
+  for (const Family f : {Family::chromium, Family::firefox}) {
+    if (std::none_of(browsers.begin(), browsers.end(),
+                     [&](Browser b) { return family(b) == f && !sandboxed_installs(b, places).empty(); })) {
+      continue;
+    }
+    const std::string served = proxy_served_manifest(f, places);
+    const std::string ours = proxy_manifest_dir(f, scope, places) + "/" + std::string(kHostName) + ".json";
+    if (served.empty() || served == ours || read_text(served) == read_text(ours)) continue;
+    out.say("note: the native messaging proxy gives Flatpak and Snap browsers " + served + ", which it reads before " +
+            ours + ": its host and extensions are the ones that count for them (karvo-doctor checks it)");
+  }
+}
+
 // The browsers the request is about, with notes for the ones left out.
 std::vector<Browser> chosen_browsers(const Request& r, const Places& places, Outcome& out) {
   std::vector<Browser> set;
@@ -567,6 +583,9 @@ void run_here(const Request& request, const Places& places, Outcome& out) {
   } else {
     change_allowed(request, browsers, places, out);
   }
+  if (!request.dry_run) note_proxy_shadow(browsers, request.scope, places, out);
+  // Once, where it helps: after an install. allow, disallow and remove change nothing about the way in.
+  if (request.action != Action::install) return out;
   add_sandbox_notes(request.browsers.empty() ? std::vector<Browser>(std::begin(kAllBrowsers), std::end(kAllBrowsers))
                                              : browsers,
                     places, request.in_sandbox && request.action == Action::install, out);
