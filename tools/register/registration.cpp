@@ -585,10 +585,10 @@ void run_here(const Request& request, const Places& places, Outcome& out) {
   }
   if (!request.dry_run) note_proxy_shadow(browsers, request.scope, places, out);
   // Once, where it helps: after an install. allow, disallow and remove change nothing about the way in.
-  if (request.action != Action::install) return out;
+  if (request.action != Action::install) return;
   add_sandbox_notes(request.browsers.empty() ? std::vector<Browser>(std::begin(kAllBrowsers), std::end(kAllBrowsers))
                                              : browsers,
-                    places, request.in_sandbox && request.action == Action::install, out);
+                    places, request.in_sandbox, out);
 }
 
 }  // namespace
