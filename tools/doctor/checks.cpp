@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "bounded_read.h"
+#include "files.h"
 #include "checks_common.h"
 #include "executable_path.h"
 #include "files.h"
@@ -101,7 +101,7 @@ std::optional<std::string> suggested_host(const reg::Places& places) {
 }
 
 std::optional<std::string> read_settings(const std::string& path, int* error) {
-  return reg::read_bounded(path, reg::kMaxSettingsFile, error);
+  return reg::read_text(path, error);
 }
 
 std::vector<std::string> xdg_data_dirs(const reg::Places& places, std::string_view sub) {

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "app_link.h"
-#include "bounded_read.h"
+#include "files.h"
 #include "checks_common.h"
 #include "endpoint.h"
 #include "files.h"
@@ -77,7 +77,7 @@ bool check_application(Report& r) {
   const std::string dir = data_dir();
   const std::string ipc = dir + "/ipc.json";
   int error = 0;
-  const std::optional<std::string> text = reg::read_bounded(ipc, kMaxEndpointFile, &error);
+  const std::optional<std::string> text = reg::read_text(ipc, &error, {}, kMaxEndpointFile);
   if (!text) {
     if (error == EFBIG) {
       r.problem("the endpoint file " + ipc + " is larger than any that Karvo writes (64 KiB), so karvo-host ignores "

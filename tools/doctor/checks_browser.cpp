@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "bounded_read.h"
+#include "files.h"
 #include "checks_common.h"
 #include "files.h"
 #include "json.h"
@@ -268,7 +268,7 @@ constexpr std::size_t kMaxHostProgram = 64 * 1024 * 1024;
 // file has no such mark, or is no program that size.
 std::optional<std::string> host_version(const std::string& path) {
   constexpr std::string_view kMark = "@(#)karvo-host ";
-  const std::optional<std::string> program = reg::read_bounded(path, kMaxHostProgram);
+  const std::optional<std::string> program = reg::read_text(path, nullptr, {}, kMaxHostProgram);
   if (!program) return std::nullopt;
   const std::size_t at = program->find(kMark);
   if (at == std::string::npos) return std::nullopt;

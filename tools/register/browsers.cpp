@@ -8,7 +8,7 @@
 #include <map>
 #include <utility>
 
-#include "bounded_read.h"
+#include "files.h"
 #include "json.h"
 
 namespace karvo::reg {
@@ -437,7 +437,7 @@ std::vector<std::string> proxy_manifest_dirs(Family f, const Places& places) {
 std::string proxy_served_manifest(Family f, const Places& places) {
   for (const std::string& dir : proxy_manifest_dirs(f, places)) {
     const std::string path = join(dir, std::string(kHostName) + ".json");
-    const std::optional<std::string> text = read_bounded(path, kMaxSettingsFile);
+    const std::optional<std::string> text = read_text(path);
     const std::optional<json::Value> v = text ? json::parse(*text) : std::nullopt;
     if (!v || !v->is_object()) continue;
     auto text_of = [&](std::string_view key) -> std::string {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -128,6 +129,28 @@ std::optional<std::string> read_text(const std::string& path, int* error, const 
     if (static_cast<std::size_t>(n) > max_size - text.size()) return fail(EFBIG);
     text.append(chunk, static_cast<std::size_t>(n));
   }
+}
+
+std::optional<bool> file_contains(const std::string& path, std::string_view needle, std::size_t limit) {
+  const UniqueFd fd = open_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  struct stat st{};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || needle.empty()) return std::nullopt;
+  // Each piece is searched with the end of the one before, so that a needle across the seam is found.
+  std::string window;
+  std::string piece(1 << 20, '\0');
+  for (std::size_t seen = 0; seen < limit;) {
+    const ssize_t n = ::read(fd.get(), piece.data(), std::min(piece.size(), limit - seen));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    seen += static_cast<std::size_t>(n);
+    window.append(piece.data(), static_cast<std::size_t>(n));
+    if (window.find(needle) != std::string::npos) return true;
+    window.erase(0, window.size() - std::min(window.size(), needle.size() - 1));
+  }
+  return false;
 }
 
 Ownership home_ownership() { return Ownership{0700, {}}; }

@@ -18,13 +18,19 @@
 
 namespace karvo::reg {
 
-inline constexpr std::size_t kNoSizeLimit = static_cast<std::size_t>(-1);
+// Manifests, policy files and override files are a few KiB at most; a program is far below the second.
+inline constexpr std::size_t kMaxSettingsFile = 1024 * 1024;
+inline constexpr std::size_t kMaxProgramFile = 512u << 20;
 
 // The whole content of a regular file. On failure, nothing, and `error` (when given) holds errno:
-// EISDIR for a folder, EINVAL for another kind of file, EFBIG for a file larger than `max_size`
-// (judged by its size before reading, and never more than that read).
+// EISDIR for a folder, EINVAL for another kind of file (a FIFO or a device is never waited on), EFBIG
+// for a file larger than `max_size` (judged by its size before reading, and never more than that read).
 std::optional<std::string> read_text(const std::string& path, int* error = nullptr, const std::string& anchor = {},
-                                     std::size_t max_size = kNoSizeLimit);
+                                     std::size_t max_size = kMaxSettingsFile);
+
+// Whether the regular file at `path` holds the bytes `needle` within its first `limit` bytes, read a
+// piece at a time (a program's library is large); nothing when it cannot be read.
+std::optional<bool> file_contains(const std::string& path, std::string_view needle, std::size_t limit);
 
 // How write_text_atomically makes what is missing, and how it reaches it.
 struct Ownership {

@@ -266,11 +266,10 @@ bool announce(const Request& r, Outcome& out, const std::string& change) {
 // The copy of karvo-host inside a sandbox: a regular file that registration made there (its record
 // says so) or that carries karvo-host's version mark.
 bool is_our_copy(const std::string& path) {
-  constexpr std::size_t kMaxProgramSize = 512u << 20;
   struct stat st{};
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (const std::optional<InstallRecord> record = read_record(path, {}); record && record->made_file) return true;
-  const std::optional<std::string> program = read_text(path, nullptr, {}, kMaxProgramSize);
+  const std::optional<std::string> program = read_text(path, nullptr, {}, kMaxProgramFile);
   return program && program->find("@(#)karvo-host ") != std::string::npos;
 }
 
@@ -286,7 +285,7 @@ void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, 
     const Ownership own = home_ownership();
     // 1. The host, copied where the sandbox sees it at the same path.
     const std::string copy = sandbox_host_path(b, places);
-    const std::optional<std::string> program = read_text(host_on_disk);
+    const std::optional<std::string> program = read_text(host_on_disk, nullptr, {}, kMaxProgramFile);
     if (!program) {
       out.say("error: cannot read " + host_on_disk + " to copy it into " + name + "'s sandbox");
       out.ok = false;
@@ -299,7 +298,7 @@ void install_in_sandbox(const Request& r, const std::vector<Browser>& browsers, 
       out.ok = false;
       continue;
     }
-    if (read_text(copy) == program) {
+    if (read_text(copy, nullptr, {}, kMaxProgramFile) == program) {
       out.say(std::string(r.dry_run ? "would leave unchanged " : "unchanged ") + copy);
     } else if (announce(r, out, "copy " + host_on_disk + " into " + name + "'s sandbox: " + copy)) {
       std::vector<std::string> made;
