@@ -681,6 +681,8 @@ TEST_F(Registration, SandboxedBrowsersAreFoundAndGetTheProxysManifest) {
     }
     EXPECT_THAT(all_lines(o), HasSubstr("note: " + std::string(display_name(r.browser)) + " installed as a " +
                                         std::string(r.kind)));
+    EXPECT_THAT(all_lines(o), HasSubstr("wrote " + proxy + " (" + std::string(display_name(r.browser)) +
+                                        " through the native messaging proxy, this user)"));
     // And removing takes it away again, without the note, which only an install needs.
     const Outcome removed = run_request(remove({}), places);
     EXPECT_TRUE(removed.ok);
@@ -833,7 +835,9 @@ TEST_F(Registration, InSandboxInstallAndRemoveLeaveTheHomeAsItWas) {
   Request allow = install({Browser::chromium});
   allow.action = Action::allow;
   allow.origins = {"chrome-extension://pppppppppppppppppppppppppppppppp/"};
-  ASSERT_TRUE(run_request(allow, places_).ok);
+  const Outcome allowed = run_request(allow, places_);
+  ASSERT_TRUE(allowed.ok);
+  EXPECT_THAT(all_lines(allowed), HasSubstr("wrote " + expected[0].manifest + " (Chromium inside its Flatpak sandbox)"));
   EXPECT_EQ(check_manifest(read_text(expected[0].manifest).value_or(""), Family::chromium).allowed.size(), 2u);
 
   const Outcome removed = run_request(remove({}), places_);

@@ -20,10 +20,16 @@ namespace karvo::reg {
 namespace {
 
 // One manifest file and the browsers that read it (Brave reads Google Chrome's system-wide folder).
+// Some reach it only through the desktop's native messaging proxy (a Flatpak or Snap browser); the
+// manifest inside a Flatpak's sandbox is read by that browser alone.
 struct Target {
   std::string path;
   std::vector<Browser> browsers;
+  std::vector<Browser> proxied;  // those of `browsers` that reach it only through the proxy
+  bool in_sandbox = false;
 };
+
+enum class Reach { direct, proxy, sandbox };
 
 bool contains(const std::vector<Browser>& set, Browser b) { return std::find(set.begin(), set.end(), b) != set.end(); }
 
@@ -37,16 +43,33 @@ std::string names(const std::vector<Browser>& browsers) {
 }
 
 std::string label(const Target& t, Scope scope) {
-  return " (" + names(t.browsers) + ", " + std::string(scope_text(scope)) + ")";
+  if (t.in_sandbox) return " (" + names(t.browsers) + " inside its Flatpak sandbox)";
+  std::vector<Browser> direct;
+  for (const Browser b : t.browsers) {
+    if (!contains(t.proxied, b)) direct.push_back(b);
+  }
+  std::string who = names(direct);
+  if (!t.proxied.empty()) {
+    who += (who.empty() ? "" : ", and ") + names(t.proxied) + " through the native messaging proxy";
+  }
+  return " (" + who + ", " + std::string(scope_text(scope)) + ")";
 }
 
-void add_target(std::vector<Target>& out, const std::string& dir, Browser b) {
+void add_target(std::vector<Target>& out, const std::string& dir, Browser b, Reach reach = Reach::direct) {
   const std::string path = dir + "/" + std::string(kHostName) + ".json";
   auto same = std::find_if(out.begin(), out.end(), [&](const Target& t) { return t.path == path; });
   if (same == out.end()) {
-    out.push_back({path, {b}});
-  } else if (!contains(same->browsers, b)) {
+    out.push_back({path, {b}, {}, reach == Reach::sandbox});
+    same = std::prev(out.end());
+    if (reach == Reach::proxy) same->proxied.push_back(b);
+    return;
+  }
+  if (!contains(same->browsers, b)) {
     same->browsers.push_back(b);
+    if (reach == Reach::proxy) same->proxied.push_back(b);
+  } else if (reach == Reach::direct) {
+    // A browser installed both ways reads the file itself.
+    std::erase(same->proxied, b);
   }
 }
 
@@ -63,7 +86,9 @@ std::vector<Target> targets_for(const std::vector<Browser>& browsers, Scope scop
     if (!every_dir && !dirs.empty()) dirs.resize(1);
     for (const std::string& dir : dirs) add_target(out, dir, b);
     if (!sandboxed_installs(b, places).empty()) {
-      if (std::string dir = proxy_manifest_dir(family(b), scope, places); !dir.empty()) add_target(out, dir, b);
+      if (std::string dir = proxy_manifest_dir(family(b), scope, places); !dir.empty()) {
+        add_target(out, dir, b, Reach::proxy);
+      }
     }
   }
   return out;
@@ -451,7 +476,7 @@ void change_allowed(const Request& r, const std::vector<Browser>& browsers, cons
   for (const Browser b : browsers) {
     // The manifest inside a Flatpak's sandbox allows the same extensions.
     const std::string dir = sandbox_manifest_dir(b, places);
-    if (r.scope == Scope::user && !dir.empty()) add_target(targets, dir, b);
+    if (r.scope == Scope::user && !dir.empty()) add_target(targets, dir, b, Reach::sandbox);
   }
   for (const Target& t : targets) {
     int read_error = 0;
