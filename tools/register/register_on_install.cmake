@@ -42,5 +42,12 @@ foreach(_line IN LISTS _lines)
   if(_line MATCHES "^(wrote|unchanged) (.+) \\([^()]*\\)$")
     string(SUBSTRING "${CMAKE_MATCH_2}" ${_root_length} -1 _path)
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_path}")
+    # Installed in place (no DESTDIR), registration keeps its record of what it made beside the manifest;
+    # it goes with the manifest.
+    get_filename_component(_folder "${_path}" DIRECTORY)
+    get_filename_component(_name "${_path}" NAME)
+    if(EXISTS "${_root}${_folder}/.${_name}.karvo-register")
+      list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_folder}/.${_name}.karvo-register")
+    endif()
   endif()
 endforeach()
