@@ -375,7 +375,8 @@ class CanonicalWriter {
                    : is_shortest_text(text);
   }
 
-  bool any_number(string_view last, bool integer, error_code& ec) {
+  // Kept out of line, so that number's common path stays short.
+  [[gnu::noinline]] bool any_number(string_view last, bool integer, error_code& ec) {
     std::string_view text(last.data(), last.size());
     if (!number_part_.empty()) {
       number_part_.append(text);
