@@ -302,12 +302,6 @@ constexpr std::array<char, 256> make_escape_table() {
 }
 constexpr std::array<char, 256> kEscape = make_escape_table();
 
-std::uint64_t load_word(const char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
 // True when one of the word's eight bytes is a control byte, '"' or '\\' (exact, whatever the byte
 // order: each test below is exact for "some byte of the word").
 constexpr bool any_byte_needs_escape(std::uint64_t word) noexcept {
@@ -328,35 +322,45 @@ static_assert(!any_byte_needs_escape(0x2121212121212121u) && any_byte_needs_esca
 
 namespace detail {
 
-char* write_escaped(std::string_view s, char* out) noexcept {
-  const char* p = s.data();
-  const char* const end = p + s.size();
-  while (p != end) {
-    // Most text needs no escape: it goes over eight bytes at a time.
-    if (end - p >= 8) {
-      const std::uint64_t word = load_word(p);
-      if (!any_byte_needs_escape(word)) {
-        std::memcpy(out, &word, sizeof word);
-        out += 8;
-        p += 8;
-        continue;
-      }
-    }
-    const auto c = static_cast<unsigned char>(*p++);
-    const char e = kEscape[c];
-    if (e == 0) {
-      *out++ = static_cast<char>(c);
-    } else if (e == 'u') {
-      static constexpr char kHex[] = "0123456789abcdef";
-      const char escaped[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-      std::memcpy(out, escaped, sizeof escaped);
-      out += sizeof escaped;
-    } else {
-      out[0] = '\\';
-      out[1] = e;
-      out += 2;
-    }
+namespace {
+
+// One byte of a string's text.
+char* put_escaped_byte(unsigned char c, char* out) noexcept {
+  const char e = kEscape[c];
+  if (e == 0) {
+    *out = static_cast<char>(c);
+    return out + 1;
   }
+  if (e == 'u') {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const char escaped[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+    std::memcpy(out, escaped, sizeof escaped);
+    return out + sizeof escaped;
+  }
+  out[0] = '\\';
+  out[1] = e;
+  return out + 2;
+}
+
+}  // namespace
+
+char* write_escaped(std::string_view s, char* out) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const unsigned char* const end = p + s.size();
+  // Eight bytes at a time: most words need no escape and are copied whole; one that does is written
+  // byte by byte.
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if (!any_byte_needs_escape(word)) {
+      std::memcpy(out, &word, sizeof word);
+      out += 8;
+      p += 8;
+      continue;
+    }
+    for (const unsigned char* const stop = p + 8; p != stop; ++p) out = put_escaped_byte(*p, out);
+  }
+  for (; p != end; ++p) out = put_escaped_byte(*p, out);
   return out;
 }
 
