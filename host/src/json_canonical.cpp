@@ -11,6 +11,7 @@
 #include "json.h"
 #include "json_number.h"
 #include "json_text.h"
+#include "large_pages.h"
 
 namespace karvo::json {
 namespace {
@@ -522,6 +523,7 @@ bool canonicalise(std::string& text, std::string& out) noexcept {
     if (out.capacity() < want) {
       std::string().swap(out);
       out.reserve(want);
+      advise_large_pages(out.data(), out.capacity());
     }
     return write(text, CanonicalWriter::Mode::whole, out, &text).parsed;
   } catch (...) {
