@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "json_canonical.h"
+#include "large_pages.h"
 #include "log.h"
 
 namespace karvo {
@@ -77,7 +78,11 @@ NativeRead FrameReader::next(std::string& body) {
   if (length > kMaxInboundMessage) return {NativeRead::Kind::failure, {}, "message too large"};
   // A buffer that must grow has nothing worth copying over; one that is large enough is only resized,
   // and only bytes beyond its current size are zero-filled. Every byte is overwritten below.
-  if (length > body.capacity()) body.clear();
+  if (length > body.capacity()) {
+    body.clear();
+    body.reserve(length);
+    advise_large_pages(body.data(), body.capacity());
+  }
   body.resize(length);
   if (take(body.data(), length) != length) {
     return {NativeRead::Kind::failure, {}, "input ended inside a message"};

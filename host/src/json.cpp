@@ -302,12 +302,6 @@ constexpr std::array<char, 256> make_escape_table() {
 }
 constexpr std::array<char, 256> kEscape = make_escape_table();
 
-std::uint64_t load_word(const char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
 // True when one of the word's eight bytes is a control byte, '"' or '\\' (exact, whatever the byte
 // order: each test below is exact for "some byte of the word").
 constexpr bool any_byte_needs_escape(std::uint64_t word) noexcept {
@@ -328,32 +322,61 @@ static_assert(!any_byte_needs_escape(0x2121212121212121u) && any_byte_needs_esca
 
 namespace detail {
 
+namespace {
+
+// One byte of a string's text.
+char* put_escaped_byte(unsigned char c, char* out) noexcept {
+  const char e = kEscape[c];
+  if (e == 0) {
+    *out = static_cast<char>(c);
+    return out + 1;
+  }
+  if (e == 'u') {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const char escaped[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+    std::memcpy(out, escaped, sizeof escaped);
+    return out + sizeof escaped;
+  }
+  out[0] = '\\';
+  out[1] = e;
+  return out + 2;
+}
+
+}  // namespace
+
+char* write_escaped(std::string_view s, char* out) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const unsigned char* const end = p + s.size();
+  // Eight bytes at a time: most words need no escape and are copied whole; one that does is written
+  // byte by byte.
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if (!any_byte_needs_escape(word)) {
+      std::memcpy(out, &word, sizeof word);
+      out += 8;
+      p += 8;
+      continue;
+    }
+    for (const unsigned char* const stop = p + 8; p != stop; ++p) out = put_escaped_byte(*p, out);
+  }
+  for (; p != end; ++p) out = put_escaped_byte(*p, out);
+  return out;
+}
+
 void write_escaped(std::string_view s, std::string& out) {
   // Make room for a long string at once (with some to spare for escapes and what follows) rather
   // than through a series of doublings; growth stays geometric whatever the library's reserve does.
   const std::size_t need = out.size() + s.size() + 2;
   if (need > out.capacity()) out.reserve(std::max(need + need / 8, 2 * out.capacity()));
-  const char* run = s.data();
-  const char* const end = s.data() + s.size();
-  for (const char* p = run; p != end; ++p) {
-    // Most text needs no escape: skip it eight bytes at a time.
-    while (end - p >= 8 && !any_byte_needs_escape(load_word(p))) p += 8;
-    if (p == end) break;
-    const char e = kEscape[static_cast<unsigned char>(*p)];
-    if (e == 0) continue;
-    out.append(run, static_cast<std::size_t>(p - run));
-    run = p + 1;
-    if (e == 'u') {
-      static constexpr char kHex[] = "0123456789abcdef";
-      const auto c = static_cast<unsigned char>(*p);
-      const char escaped[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-      out.append(escaped, sizeof escaped);
-    } else {
-      const char escaped[2] = {'\\', e};
-      out.append(escaped, sizeof escaped);
-    }
+  // Piece by piece through a buffer with room for a piece's worst case.
+  constexpr std::size_t kPiece = 1024;
+  char escaped[kPiece * kMaxEscapedLength];
+  while (!s.empty()) {
+    const std::string_view piece = s.substr(0, kPiece);
+    out.append(escaped, static_cast<std::size_t>(write_escaped(piece, escaped) - escaped));
+    s.remove_prefix(piece.size());
   }
-  out.append(run, static_cast<std::size_t>(end - run));
 }
 
 void write_string(std::string_view s, std::string& out) {

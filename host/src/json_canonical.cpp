@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -10,9 +11,69 @@
 #include "json.h"
 #include "json_number.h"
 #include "json_text.h"
+#include "large_pages.h"
 
 namespace karvo::json {
 namespace {
+
+// The writer's output: written through a pointer into the string's own memory. The string's size runs a
+// little ahead of what has been written (each step of it is zero-filled once) and is cut back to what was
+// written by finish().
+class Sink {
+ public:
+  explicit Sink(std::string& s) : s_(s) {
+    s_.clear();
+    begin_ = p_ = end_ = s_.data();
+  }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  std::size_t size() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
+  const char* data() const noexcept { return begin_; }
+
+  void put(char c) {
+    if (p_ == end_) grow(1);
+    *p_++ = c;
+  }
+  void put(const char* data, std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p_) < n) grow(n);
+    std::memcpy(p_, data, n);
+    p_ += n;
+  }
+  void put(std::string_view text) { put(text.data(), text.size()); }
+  // Room for `n` bytes at the returned pointer; the caller says with advance() where its writing ended.
+  char* room(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p_) < n) grow(n);
+    return p_;
+  }
+  void advance(char* to) noexcept { p_ = to; }
+  // Drops what was written from `size` on.
+  void truncate(std::size_t size) noexcept { p_ = begin_ + size; }
+
+  void finish() { s_.resize(size()); }
+
+ private:
+  // The size runs ahead by as much as has been written, up to this: growing stays rare, a small text
+  // zero-fills little, and a large one adds no memory worth counting.
+  static constexpr std::size_t kMaxStep = 256 * 1024;
+
+  void grow(std::size_t n) {
+    const std::size_t used = size();
+    const std::size_t want = used + n + std::clamp<std::size_t>(used, 64, kMaxStep);
+    s_.resize(used);
+    // Within its capacity the string only zero-fills the new part; beyond it, it grows geometrically.
+    if (want > s_.capacity()) s_.reserve(std::max(want, s_.capacity() + s_.capacity() / 2));
+    s_.resize(want);
+    begin_ = s_.data();
+    p_ = begin_ + used;
+    end_ = begin_ + want;
+  }
+
+  std::string& s_;
+  char* begin_;
+  char* p_;
+  char* end_;
+};
 
 // Takes the parser's events and writes the host's text as they come. Arrays and scalars go straight to
 // the output. An object's members are written there too, each as `"key":value`, in the order in which
@@ -33,7 +94,7 @@ class CanonicalWriter {
   using error_code = boost::json::error_code;
   using string_view = boost::json::string_view;
 
-  CanonicalWriter(Mode mode, std::string& out, bool defer_root) : mode_(mode), out_(out), defer_root_(defer_root) {
+  CanonicalWriter(Mode mode, Sink& out, bool defer_root) : mode_(mode), out_(out), defer_root_(defer_root) {
     levels_.reserve(kMaxDepth);
   }
 
@@ -43,7 +104,7 @@ class CanonicalWriter {
     if (!root_pending_) return;
     root_pending_ = false;
     put_in_key_order(levels_[0], scratch);
-    out_.push_back('}');
+    out_.put('}');
   }
   // Top-level "id" mode: whether the output holds an "id".
   bool found_id() const noexcept { return found_id_; }
@@ -61,7 +122,7 @@ class CanonicalWriter {
   }
   bool on_array_end(std::size_t, error_code&) {
     const Level& level = levels_[--depth_];
-    if (level.writing) out_.push_back(']');
+    if (level.writing) out_.put(']');
     value_done();
     return true;
   }
@@ -77,6 +138,22 @@ class CanonicalWriter {
     return true;
   }
   bool on_key(string_view s, std::size_t, error_code&) {
+    if (mode_ == Mode::whole && !key_open_ && s.size() <= kPiece) {
+      // A key that came whole: its text and the colon in one go.
+      Level& top = levels_[depth_ - 1];
+      if (!top.first) out_.put(',');
+      top.first = false;
+      member_begin_ = out_.size();
+      char* o = out_.room(s.size() * detail::kMaxEscapedLength + 3);
+      *o++ = '"';
+      o = detail::write_escaped(std::string_view(s.data(), s.size()), o);
+      *o++ = '"';
+      *o++ = ':';
+      out_.advance(o);
+      top.keys.append(s.data(), s.size());
+      member_added(top);
+      return true;
+    }
     key_piece(s);
     key_done();
     return true;
@@ -87,8 +164,21 @@ class CanonicalWriter {
     return true;
   }
   bool on_string(string_view s, std::size_t, error_code&) {
+    if (mode_ == Mode::whole && !string_open_ && s.size() <= kPiece && depth_ != 0) {
+      // A string that came whole, inside a container: its text in one go.
+      Level& top = levels_[depth_ - 1];
+      const bool comma = !top.object && !top.first;
+      top.first = false;
+      char* o = out_.room(s.size() * detail::kMaxEscapedLength + 3);
+      if (comma) *o++ = ',';
+      *o++ = '"';
+      o = detail::write_escaped(std::string_view(s.data(), s.size()), o);
+      *o++ = '"';
+      out_.advance(o);
+      return true;
+    }
     string_piece(s);
-    if (writing()) out_.push_back('"');
+    if (writing()) out_.put('"');
     string_open_ = false;
     value_done();
     return true;
@@ -128,6 +218,9 @@ class CanonicalWriter {
     std::string keys;  // the members' keys as parsed, one after another
   };
 
+  // Strings are escaped in pieces of at most this many bytes, each into room for its worst case.
+  static constexpr std::size_t kPiece = 64 * 1024;
+
   static bool fail(error_code& ec) {
     ec = boost::json::error::syntax;
     return false;
@@ -140,7 +233,7 @@ class CanonicalWriter {
     if (mode_ == Mode::top_level_id && depth_ == 1 && id_next_) {
       id_next_ = false;
       capturing_ = true;
-      out_.clear();  // a later "id" wins
+      out_.truncate(0);  // a later "id" wins
     }
   }
   // Called as each value ends, after it has written everything.
@@ -156,7 +249,7 @@ class CanonicalWriter {
     if (depth_ == 0) return;
     Level& top = levels_[depth_ - 1];
     if (!top.writing || top.object) return;
-    if (!top.first) out_.push_back(',');
+    if (!top.first) out_.put(',');
     top.first = false;
   }
 
@@ -165,7 +258,7 @@ class CanonicalWriter {
     const bool w = writing();
     if (w) {
       separator();
-      out_.push_back(object ? '{' : '[');
+      out_.put(object ? '{' : '[');
     }
     // The parser stops nesting at kMaxDepth levels; nothing deeper arrives here.
     if (depth_ == levels_.size()) levels_.emplace_back();
@@ -178,18 +271,27 @@ class CanonicalWriter {
     level.keys.clear();
   }
 
+  // A string's text without its quotes, escaped, in pieces that each get room for their worst case.
+  void put_escaped(std::string_view s) {
+    while (!s.empty()) {
+      const std::string_view piece = s.substr(0, kPiece);
+      out_.advance(detail::write_escaped(piece, out_.room(piece.size() * detail::kMaxEscapedLength)));
+      s.remove_prefix(piece.size());
+    }
+  }
+
   void key_piece(string_view s) {
     Level& top = levels_[depth_ - 1];
     if (top.writing) {
       if (!key_open_) {
-        if (!top.first) out_.push_back(',');
+        if (!top.first) out_.put(',');
         top.first = false;
         member_begin_ = out_.size();
-        out_.push_back('"');
+        out_.put('"');
         key_open_ = true;
       }
       top.keys.append(s.data(), s.size());
-      detail::write_escaped(std::string_view(s.data(), s.size()), out_);
+      put_escaped(std::string_view(s.data(), s.size()));
     } else if (mode_ == Mode::top_level_id && depth_ == 1) {
       // Only whether the key is "id" matters here: no more of it is kept than that takes.
       key_length_ += s.size();
@@ -200,22 +302,28 @@ class CanonicalWriter {
   void key_done() {
     Level& top = levels_[depth_ - 1];
     if (top.writing) {
-      out_.append("\":");
+      out_.put("\":");
       key_open_ = false;
-      if (!top.members.empty()) {
-        const std::size_t n = top.members.size();
-        const std::size_t previous_begin = n >= 2 ? top.members[n - 2].key_end : 0;
-        const std::size_t previous_end = top.members[n - 1].key_end;
-        const std::string_view keys = top.keys;
-        const std::string_view previous = keys.substr(previous_begin, previous_end - previous_begin);
-        if (!(previous < keys.substr(previous_end))) top.in_order = false;
-      }
-      top.members.push_back({top.keys.size(), member_begin_});
+      member_added(top);
     } else if (mode_ == Mode::top_level_id && depth_ == 1) {
       id_next_ = key_length_ == 2 && key_probe_ == "id";
       key_length_ = 0;
       key_probe_.clear();
     }
+  }
+
+  // Records the member whose key has just been written (it began at member_begin_, and its key ends
+  // top.keys), and whether the keys are still in order.
+  void member_added(Level& top) {
+    if (!top.members.empty()) {
+      const std::size_t n = top.members.size();
+      const std::size_t previous_begin = n >= 2 ? top.members[n - 2].key_end : 0;
+      const std::size_t previous_end = top.members[n - 1].key_end;
+      const std::string_view keys = top.keys;
+      const std::string_view previous = keys.substr(previous_begin, previous_end - previous_begin);
+      if (!(previous < keys.substr(previous_end))) top.in_order = false;
+    }
+    top.members.push_back({top.keys.size(), member_begin_});
   }
 
   void string_piece(string_view s) {
@@ -224,38 +332,65 @@ class CanonicalWriter {
       value_begins();
       if (writing()) {
         separator();
-        out_.push_back('"');
+        out_.put('"');
       }
     }
-    if (writing()) detail::write_escaped(std::string_view(s.data(), s.size()), out_);
+    if (writing()) put_escaped(std::string_view(s.data(), s.size()));
   }
 
   void literal(std::string_view text) {
     value_begins();
     if (writing()) {
       separator();
-      out_.append(text);
+      out_.put(text);
     }
     value_done();
   }
 
+  // A number that the parser reported whole: the text that is its own (see number) goes straight to the
+  // output, here without the checks that only other modes and other numbers need.
   bool number(string_view last, bool integer, error_code& ec) {
+    const std::string_view text(last.data(), last.size());
+    if (mode_ == Mode::whole && number_part_.empty() && depth_ != 0 && own_text(text, integer)) {
+      Level& top = levels_[depth_ - 1];
+      if (!top.object) {
+        if (!top.first) out_.put(',');
+        top.first = false;
+      }
+      if (text.size() == 1) {
+        out_.put(text[0]);
+      } else {
+        out_.put(text);
+      }
+      return true;
+    }
+    return any_number(last, integer, ec);
+  }
+
+  // An integer (the parser's int64 and uint64 events come only for text without fraction and exponent)
+  // of up to 18 digits is its own text, since the grammar allows no leading zero and no plus sign; all but
+  // "-0", which is the double negative zero. Of the other numbers, the plain decimals that
+  // is_shortest_text vouches for are too.
+  static bool own_text(std::string_view text, bool integer) noexcept {
+    return integer ? text.size() <= 18 && !(text.size() == 2 && text[0] == '-' && text[1] == '0')
+                   : is_shortest_text(text);
+  }
+
+  // Kept out of line, so that number's common path stays short.
+  [[gnu::noinline]] bool any_number(string_view last, bool integer, error_code& ec) {
     std::string_view text(last.data(), last.size());
     if (!number_part_.empty()) {
       number_part_.append(text);
       text = number_part_;
     }
     value_begins();
-    // An integer (the parser's int64 and uint64 events come only for text without fraction and
-    // exponent) of up to 18 digits is its own text, since the grammar allows no leading zero and no
-    // plus sign; all but "-0", which is the double negative zero.
-    if (integer && text.size() <= 18 && !(text.size() == 2 && text[0] == '-' && text[1] == '0')) {
+    if (own_text(text, integer)) {
       if (writing()) {
         separator();
         if (text.size() == 1) {
-          out_.push_back(text[0]);
+          out_.put(text[0]);
         } else {
-          out_.append(text);
+          out_.put(text);
         }
       }
     } else {
@@ -266,7 +401,9 @@ class CanonicalWriter {
       }
       if (writing()) {
         separator();
-        serialise_to(*value, out_);
+        number_text_.clear();
+        serialise_to(*value, number_text_);
+        out_.put(number_text_);
       }
     }
     number_part_.clear();
@@ -276,7 +413,7 @@ class CanonicalWriter {
 
   void close_object(Level& level) {
     if (level.in_order) {
-      out_.push_back('}');
+      out_.put('}');
       return;
     }
     // The root object is put in order once the parse is over, in memory that the caller lends then
@@ -286,7 +423,7 @@ class CanonicalWriter {
       return;
     }
     put_in_key_order(level, scratch_);
-    out_.push_back('}');
+    out_.put('}');
   }
 
   // Rewrites the level's members, which end the output, in ascending byte order of their keys; of a
@@ -305,25 +442,26 @@ class CanonicalWriter {
 
     const std::size_t base = members.front().text_begin;
     const std::size_t end = out_.size();
-    scratch.assign(out_, base, end - base);
-    out_.resize(base);
+    scratch.assign(out_.data() + base, end - base);
+    out_.truncate(base);
     bool first = true;
     for (std::size_t k = 0; k < order_.size(); ++k) {
       const std::size_t i = order_[k];
       if (k + 1 < order_.size() && key(order_[k + 1]) == key(i)) continue;
       const std::size_t text_end = i + 1 < members.size() ? members[i + 1].text_begin - 1 : end;
-      if (!first) out_.push_back(',');
+      if (!first) out_.put(',');
       first = false;
-      out_.append(scratch, members[i].text_begin - base, text_end - members[i].text_begin);
+      out_.put(scratch.data() + (members[i].text_begin - base), text_end - members[i].text_begin);
     }
   }
 
   const Mode mode_;
-  std::string& out_;
+  Sink& out_;
   const bool defer_root_;
   std::vector<Level> levels_;
   std::size_t depth_ = 0;  // containers open now
   std::string number_part_;
+  std::string number_text_;  // a number's text when it is not its own
   bool string_open_ = false;
   bool key_open_ = false;
   std::size_t member_begin_ = 0;
@@ -347,10 +485,10 @@ struct Pass {
 // One pass of the parser over `text`, writing into `out`. `root_scratch`, when given, is memory that
 // the caller lends once the text has been read.
 Pass write_once(std::string_view text, CanonicalWriter::Mode mode, std::string& out, std::string* root_scratch) {
-  out.clear();
+  Sink sink(out);
   boost::json::parse_options options;
   options.max_depth = kMaxDepth;
-  boost::json::basic_parser<CanonicalWriter> parser(options, mode, out, root_scratch != nullptr);
+  boost::json::basic_parser<CanonicalWriter> parser(options, mode, sink, root_scratch != nullptr);
   boost::json::error_code ec;
   static constexpr char kEmpty[1] = {};
   const char* data = text.empty() ? kEmpty : text.data();
@@ -360,6 +498,7 @@ Pass write_once(std::string_view text, CanonicalWriter::Mode mode, std::string& 
   // Whatever follows the value (after its white space) is left unread: such a text does not parse.
   if (ec || !parser.done() || used != text.size()) return pass;
   if (root_scratch != nullptr) parser.handler().finish_root(*root_scratch);
+  sink.finish();
   pass.parsed = true;
   pass.found_id = parser.handler().found_id();
   return pass;
@@ -384,6 +523,7 @@ bool canonicalise(std::string& text, std::string& out) noexcept {
     if (out.capacity() < want) {
       std::string().swap(out);
       out.reserve(want);
+      advise_large_pages(out.data(), out.capacity());
     }
     return write(text, CanonicalWriter::Mode::whole, out, &text).parsed;
   } catch (...) {

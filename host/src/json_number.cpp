@@ -85,6 +85,38 @@ std::optional<Value> number_from_text(std::string_view text) noexcept {
   return std::nullopt;
 }
 
+// A plain decimal -?I.F (no exponent) is its own shortest text when
+//   (a) it has at most 15 significant digits, from the first non-zero digit to the last digit;
+//   (b) F ends in a non-zero digit, or F is "0" (then I, at most 15 digits, holds the whole value);
+//   (c) where I is "0" and the value is not zero, F begins with at most four zeros.
+// Why: its magnitude is zero or lies in [1e-5, 1e15), well inside the normal doubles. Any decimal of at
+// most 15 significant digits there comes back unchanged when it is rounded to the nearest double and that
+// double is rounded to 15 digits (15 is DBL_DIG for IEEE doubles); so two such decimals never round to the
+// same double. The double read from the text therefore has no other decimal of as few digits that reads
+// back to it: its shortest digits are the text's own significant digits (trailing zeros of an integral
+// value aside), with the leading digit's exponent in [-5, 14]. write_double writes those positionally as
+// integer part, point, fraction, with ".0" for an integral value: the text itself, since the grammar
+// allows no leading zero in I and (b) leaves no trailing zero in F. A negative value (and "-0.0") keeps
+// its sign, as the double does.
+bool is_shortest_text(std::string_view text) noexcept {
+  std::size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
+  const std::size_t int_begin = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  const std::size_t int_end = i;
+  if (i == text.size() || text[i] != '.') return false;
+  const std::size_t frac_begin = ++i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  const std::size_t frac_end = i;
+  if (i != text.size() || frac_begin == frac_end || int_begin == int_end) return false;  // an exponent
+  const std::string_view integer = text.substr(int_begin, int_end - int_begin);
+  const std::string_view fraction = text.substr(frac_begin, frac_end - frac_begin);
+  if (fraction == "0") return integer.size() <= 15;
+  if (fraction.back() == '0') return false;
+  if (integer != "0") return integer.size() + fraction.size() <= 15;
+  const std::size_t zeros = fraction.find_first_not_of('0');
+  return zeros <= 4 && fraction.size() - zeros <= 15;
+}
+
 namespace number_detail {
 namespace {
 

@@ -18,6 +18,11 @@ namespace karvo::json {
 // the magnitude lies beyond the double range.
 std::optional<Value> number_from_text(std::string_view text) noexcept;
 
+// True when `text`, a number with a fraction or an exponent as the grammar accepted it, is already the
+// text that write_double gives for its value, so that it may be copied through unread. Only plain decimals
+// that provably are (see json_number.cpp) say so; false says nothing about the others.
+bool is_shortest_text(std::string_view text) noexcept;
+
 // Appends the shortest text that reads back to `d`: positional when the leading digit's decimal
 // exponent lies in [-5, 15] (with ".0" when there is no fraction: 1.0, 0.00001, -0.0), else d.ddde[-]x
 // (1e16, 1.5e-7). A double that is not finite is written as null.

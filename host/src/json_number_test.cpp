@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace karvo::json::number_detail {
@@ -79,6 +80,68 @@ TEST(JsonNumber, PrintfShortestDigitsMatchToCharsForRandomDoubles) {
         i % 2 == 0 ? std::bit_cast<double>(random()) : unit(random) * std::pow(10.0, decade(random));
     if (std::isfinite(d)) expect_printf_way_agrees(d);
   }
+}
+
+// Copying a number's text through is right only where write_double would give back that very text.
+TEST(JsonNumber, TextsThatAreTheirOwnShortestTextAreWrittenBackUnchanged) {
+  const auto written = [](std::string_view text) {
+    const std::optional<Value> value = number_from_text(text);
+    const double* d = value ? value->get_if<double>() : nullptr;
+    std::string out;
+    if (d != nullptr) write_double(*d, out);
+    return out;
+  };
+  const struct {
+    std::string_view text;
+    bool own;
+  } cases[] = {
+      {"1.5", true},
+      {"-1.5", true},
+      {"0.0", true},
+      {"-0.0", true},
+      {"1.0", true},
+      {"100.0", true},
+      {"123456789012345.0", true},
+      {"1234567890123456.0", false},  // 16 digits
+      {"12345678901234.5", true},
+      {"123456789012345.6", false},
+      {"0.123456789012345", true},
+      {"0.1234567890123456", false},
+      {"0.00001", true},
+      {"0.000012345678901234", true},  // 14 digits after four zeros
+      {"0.000001", false},             // five zeros: 1e-6
+      {"0.50", false},
+      {"1.10", false},
+      {"1.00", false},
+      {"1e2", false},
+      {"1.5e2", false},
+      {"1.5E-2", false},
+      {"15", false},  // integers are the parser's to judge
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(is_shortest_text(c.text), c.own) << c.text;
+    if (c.own) {
+      EXPECT_EQ(written(c.text), c.text);
+    }
+  }
+  // Random decimals of 1 to 17 digits with the point anywhere: every one that claims to be its own text
+  // is.
+  std::mt19937_64 random(2026120822);
+  int own = 0;
+  for (int i = 0; i < 200'000; ++i) {
+    const int digits = static_cast<int>(random() % 17) + 1;
+    std::string text = random() % 2 == 0 ? "-" : "";
+    std::string all;
+    for (int k = 0; k < digits; ++k) all += static_cast<char>('0' + random() % 10);
+    const std::size_t point = random() % static_cast<std::uint64_t>(digits);  // digits before the point
+    std::string integer = all.substr(0, point), fraction = all.substr(point);
+    integer.erase(0, std::min(integer.find_first_not_of('0'), integer.size()));
+    text += (integer.empty() ? "0" : integer) + "." + (random() % 4 == 0 ? "0000" + fraction : fraction);
+    if (!is_shortest_text(text)) continue;
+    ++own;
+    ASSERT_EQ(written(text), text);
+  }
+  EXPECT_GT(own, 50'000);
 }
 
 }  // namespace
