@@ -67,7 +67,11 @@ NativeRead FrameReader::next() {
   return result;
 }
 
-NativeRead FrameReader::next(std::string& body) {
+NativeRead FrameReader::next(std::string& body) { return next(body, nullptr); }
+
+NativeRead FrameReader::next(std::string& body, BodyObserver& observer) { return next(body, &observer); }
+
+NativeRead FrameReader::next(std::string& body, BodyObserver* observer) {
   unsigned char header[4];
   const std::size_t got = take(header, sizeof header);
   if (got != sizeof header) {
@@ -84,20 +88,23 @@ NativeRead FrameReader::next(std::string& body) {
     advise_large_pages(body.data(), body.capacity());
   }
   body.resize(length);
-  if (take(body.data(), length) != length) {
+  if (observer != nullptr) observer->body_begins(length);
+  if (take(body.data(), length, observer) != length) {
     return {NativeRead::Kind::failure, {}, "input ended inside a message"};
   }
   return {NativeRead::Kind::message, {}, ""};
 }
 
-// Copies up to `n` bytes into `out`: fewer only at the end of input; kFailed on a read error.
-std::size_t FrameReader::take(void* out, std::size_t n) {
+// Copies up to `n` bytes into `out`: fewer only at the end of input; kFailed on a read error. The
+// observer, if any, is shown each piece as soon as it is in `out`.
+std::size_t FrameReader::take(void* out, std::size_t n, BodyObserver* observer) {
   auto* dst = static_cast<char*>(out);
   std::size_t done = 0;
   while (done < n) {
     if (pos_ < end_) {
       const std::size_t k = std::min(n - done, end_ - pos_);
       std::memcpy(dst + done, buf_ + pos_, k);
+      if (observer != nullptr) observer->body_arrived({dst + done, k});
       pos_ += k;
       done += k;
       continue;
@@ -111,6 +118,7 @@ std::size_t FrameReader::take(void* out, std::size_t n) {
     }
     if (r == 0) return done;
     if (direct) {
+      if (observer != nullptr) observer->body_arrived({dst + done, static_cast<std::size_t>(r)});
       done += static_cast<std::size_t>(r);
     } else {
       pos_ = 0;
@@ -131,6 +139,10 @@ FrameReader& stdin_reader() {
 NativeRead read_native_message(const StdinHold&) { return stdin_reader().next(); }
 
 NativeRead read_native_message(const StdinHold&, std::string& body) { return stdin_reader().next(body); }
+
+NativeRead read_native_message(const StdinHold&, std::string& body, BodyObserver& observer) {
+  return stdin_reader().next(body, observer);
+}
 
 std::uint64_t frame_bytes_written() noexcept { return frame_bytes.load(std::memory_order_relaxed); }
 

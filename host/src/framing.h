@@ -19,6 +19,17 @@ struct NativeRead {
   const char* error = "";  // failure text, e.g. "message too large"
 };
 
+// Told of a frame's body while it is read: its length first, then each piece as it arrives, in order,
+// so that the body can be worked on before all of it is in.
+class BodyObserver {
+ public:
+  virtual void body_begins(std::size_t length) = 0;
+  virtual void body_arrived(std::string_view piece) = 0;
+
+ protected:
+  ~BodyObserver() = default;
+};
+
 // Reads frames from one descriptor, reading ahead so that a burst of small frames costs one read(2)
 // rather than two per frame. Bodies of 64 KiB and more are read straight into their own buffer.
 class FrameReader {
@@ -28,11 +39,14 @@ class FrameReader {
   // The same, with the body read into `body`, whose capacity is reused from frame to frame (the result's
   // own body stays empty). On a failure `body` holds no meaningful content.
   NativeRead next(std::string& body);
+  // The same, telling `observer` of the body as it is read (nothing when the frame's length is refused).
+  NativeRead next(std::string& body, BodyObserver& observer);
 
  private:
   static constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
   static constexpr std::size_t kBufferSize = 64 * 1024;
-  std::size_t take(void* out, std::size_t n);
+  std::size_t take(void* out, std::size_t n, BodyObserver* observer = nullptr);
+  NativeRead next(std::string& body, BodyObserver* observer);
 
   int fd_;
   std::size_t pos_ = 0, end_ = 0;
@@ -43,6 +57,8 @@ class FrameReader {
 NativeRead read_native_message(const StdinHold& held);
 // The same into a buffer that the caller keeps from frame to frame (see FrameReader::next).
 NativeRead read_native_message(const StdinHold& held, std::string& body);
+// The same, telling `observer` of the body as it arrives (see FrameReader::next).
+NativeRead read_native_message(const StdinHold& held, std::string& body, BodyObserver& observer);
 
 // Writes one frame to standard output and flushes it, or applies the outbound size guard.
 // The caller holds the standard-output lock. False on the first write failure.

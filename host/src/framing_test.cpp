@@ -48,7 +48,19 @@ std::string read_all(int fd) {
   return out;
 }
 
+// What a reader is told of each body while it reads it.
+struct Told final : BodyObserver {
+  std::size_t length = 0;
+  std::string pieces;
+  void body_begins(std::size_t n) override {
+    length = n;
+    pieces.clear();
+  }
+  void body_arrived(std::string_view piece) override { pieces += piece; }
+};
+
 // Feeds `input` through a pipe (from a thread, so inputs larger than the pipe work) and reads frames.
+// Every body is read with an observer, which must have been told its length and all of it, in order.
 std::vector<NativeRead> read_frames(const std::string& input, std::size_t max_frames = 16) {
   Pipe p;
   std::thread feeder([&] {
@@ -57,9 +69,14 @@ std::vector<NativeRead> read_frames(const std::string& input, std::size_t max_fr
   });
   FrameReader reader(p.read.get());
   std::vector<NativeRead> out;
+  std::string body;
+  Told told;
   while (out.size() < max_frames) {
-    out.push_back(reader.next());
+    out.push_back(reader.next(body, told));
     if (out.back().kind != NativeRead::Kind::message) break;
+    EXPECT_EQ(told.length, body.size());
+    EXPECT_TRUE(told.pieces == body) << "the pieces of a body of " << body.size() << " bytes";
+    out.back().body = body;
   }
   feeder.join();
   return out;
