@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <boost/json/basic_parser_impl.hpp>
@@ -57,7 +60,7 @@ class Sink {
   // zero-fills little, and a large one adds no memory worth counting.
   static constexpr std::size_t kMaxStep = 256 * 1024;
 
-  void grow(std::size_t n) {
+  [[gnu::noinline]] void grow(std::size_t n) {
     const std::size_t used = size();
     const std::size_t want = used + n + std::clamp<std::size_t>(used, 64, kMaxStep);
     s_.resize(used);
@@ -73,6 +76,44 @@ class Sink {
   char* begin_;
   char* p_;
   char* end_;
+};
+
+// What the writer keeps from text to text, so that a message allocates nothing once the first few have
+// been written: one stack each for the members and the keys of the objects that are open (an object's
+// own lie on top of its parent's, and are taken off when it closes), and room for putting them in order.
+struct WriterMemory {
+  struct Member {
+    std::size_t key_end;     // in keys, where the previous member's key ends this one's begins
+    std::size_t text_begin;  // in the output: the key's opening quotation mark
+  };
+  // An open container.
+  struct Level {
+    bool object;
+    bool writing;   // its text goes to the output
+    bool first;     // nothing written inside it yet
+    bool in_order;  // each key so far greater than the one before it
+    std::size_t members_begin;  // where its members begin in members
+    std::size_t keys_begin;     // where its keys begin in keys
+  };
+
+  std::vector<Member> members;
+  std::string keys;
+  std::string scratch;      // an object's members while they are put in order
+  std::vector<std::size_t> order;
+
+  void clear() noexcept {
+    members.clear();
+    keys.clear();
+  }
+  // Gives back what a large text made these grow to, so that it is not kept for the small ones after it.
+  void trim() noexcept {
+    constexpr std::size_t kKeep = 64 * 1024;
+    if (members.capacity() * sizeof(Member) > kKeep) std::vector<Member>().swap(members);
+    if (order.capacity() * sizeof(std::size_t) > kKeep) std::vector<std::size_t>().swap(order);
+    for (std::string* s : {&keys, &scratch}) {
+      if (s->capacity() > kKeep) std::string().swap(*s);
+    }
+  }
 };
 
 // Takes the parser's events and writes the host's text as they come. Arrays and scalars go straight to
@@ -94,9 +135,13 @@ class CanonicalWriter {
   using error_code = boost::json::error_code;
   using string_view = boost::json::string_view;
 
-  CanonicalWriter(Mode mode, Sink& out, bool defer_root) : mode_(mode), out_(out), defer_root_(defer_root) {
-    levels_.reserve(kMaxDepth);
+  CanonicalWriter(Mode mode, std::string& out, WriterMemory& memory, bool defer_root)
+      : mode_(mode), out_(out), m_(memory), defer_root_(defer_root) {
+    m_.clear();
   }
+
+  // Cuts the output back to what has been written, once the parse is over.
+  void finish_output() { out_.finish(); }
 
   // Whole mode: writes the root object's members in order when that was left until the parse was over
   // (see close_object); `scratch` is memory that the caller no longer needs.
@@ -112,22 +157,15 @@ class CanonicalWriter {
   bool on_document_begin(error_code&) { return true; }
   bool on_document_end(error_code&) { return true; }
 
-  bool on_array_begin(error_code&) {
-    open(false);
-    return true;
-  }
-  bool on_object_begin(error_code&) {
-    open(true);
-    return true;
-  }
+  bool on_array_begin(error_code& ec) { return open(false, ec); }
+  bool on_object_begin(error_code& ec) { return open(true, ec); }
   bool on_array_end(std::size_t, error_code&) {
-    const Level& level = levels_[--depth_];
-    if (level.writing) out_.put(']');
+    if (levels_[--depth_].writing) out_.put(']');
     value_done();
     return true;
   }
   bool on_object_end(std::size_t, error_code&) {
-    Level& level = levels_[--depth_];
+    WriterMemory::Level& level = levels_[--depth_];
     if (level.writing) close_object(level);
     value_done();
     return true;
@@ -140,7 +178,7 @@ class CanonicalWriter {
   bool on_key(string_view s, std::size_t, error_code&) {
     if (mode_ == Mode::whole && !key_open_ && s.size() <= kPiece) {
       // A key that came whole: its text and the colon in one go.
-      Level& top = levels_[depth_ - 1];
+      WriterMemory::Level& top = levels_[depth_ - 1];
       if (!top.first) out_.put(',');
       top.first = false;
       member_begin_ = out_.size();
@@ -150,7 +188,7 @@ class CanonicalWriter {
       *o++ = '"';
       *o++ = ':';
       out_.advance(o);
-      top.keys.append(s.data(), s.size());
+      m_.keys.append(s.data(), s.size());
       member_added(top);
       return true;
     }
@@ -166,7 +204,7 @@ class CanonicalWriter {
   bool on_string(string_view s, std::size_t, error_code&) {
     if (mode_ == Mode::whole && !string_open_ && s.size() <= kPiece && depth_ != 0) {
       // A string that came whole, inside a container: its text in one go.
-      Level& top = levels_[depth_ - 1];
+      WriterMemory::Level& top = levels_[depth_ - 1];
       const bool comma = !top.object && !top.first;
       top.first = false;
       char* o = out_.room(s.size() * detail::kMaxEscapedLength + 3);
@@ -205,19 +243,6 @@ class CanonicalWriter {
   bool on_comment(string_view, error_code& ec) { return fail(ec); }
 
  private:
-  struct Member {
-    std::size_t key_end;     // in Level::keys, where the previous member's key ends this one's begins
-    std::size_t text_begin;  // in the output: the key's opening quotation mark
-  };
-  struct Level {
-    bool object = false;
-    bool writing = false;  // its text goes to the output
-    bool first = true;     // nothing written inside it yet
-    bool in_order = true;  // each key so far greater than the one before it
-    std::vector<Member> members;
-    std::string keys;  // the members' keys as parsed, one after another
-  };
-
   // Strings are escaped in pieces of at most this many bytes, each into room for its worst case.
   static constexpr std::size_t kPiece = 64 * 1024;
 
@@ -247,28 +272,23 @@ class CanonicalWriter {
   // The comma before an array's element; an object's members get theirs with their key.
   void separator() {
     if (depth_ == 0) return;
-    Level& top = levels_[depth_ - 1];
+    WriterMemory::Level& top = levels_[depth_ - 1];
     if (!top.writing || top.object) return;
     if (!top.first) out_.put(',');
     top.first = false;
   }
 
-  void open(bool object) {
+  bool open(bool object, error_code& ec) {
+    // The parser stops nesting at kMaxDepth levels; this only keeps that promise checked.
+    if (depth_ == kMaxDepth) return fail(ec);
     value_begins();
     const bool w = writing();
     if (w) {
       separator();
       out_.put(object ? '{' : '[');
     }
-    // The parser stops nesting at kMaxDepth levels; nothing deeper arrives here.
-    if (depth_ == levels_.size()) levels_.emplace_back();
-    Level& level = levels_[depth_++];
-    level.object = object;
-    level.writing = w;
-    level.first = true;
-    level.in_order = true;
-    level.members.clear();
-    level.keys.clear();
+    levels_[depth_++] = {object, w, true, true, m_.members.size(), m_.keys.size()};
+    return true;
   }
 
   // A string's text without its quotes, escaped, in pieces that each get room for their worst case.
@@ -281,7 +301,7 @@ class CanonicalWriter {
   }
 
   void key_piece(string_view s) {
-    Level& top = levels_[depth_ - 1];
+    WriterMemory::Level& top = levels_[depth_ - 1];
     if (top.writing) {
       if (!key_open_) {
         if (!top.first) out_.put(',');
@@ -290,7 +310,7 @@ class CanonicalWriter {
         out_.put('"');
         key_open_ = true;
       }
-      top.keys.append(s.data(), s.size());
+      m_.keys.append(s.data(), s.size());
       put_escaped(std::string_view(s.data(), s.size()));
     } else if (mode_ == Mode::top_level_id && depth_ == 1) {
       // Only whether the key is "id" matters here: no more of it is kept than that takes.
@@ -300,7 +320,7 @@ class CanonicalWriter {
   }
 
   void key_done() {
-    Level& top = levels_[depth_ - 1];
+    WriterMemory::Level& top = levels_[depth_ - 1];
     if (top.writing) {
       out_.put("\":");
       key_open_ = false;
@@ -312,18 +332,19 @@ class CanonicalWriter {
     }
   }
 
-  // Records the member whose key has just been written (it began at member_begin_, and its key ends
-  // top.keys), and whether the keys are still in order.
-  void member_added(Level& top) {
-    if (!top.members.empty()) {
-      const std::size_t n = top.members.size();
-      const std::size_t previous_begin = n >= 2 ? top.members[n - 2].key_end : 0;
-      const std::size_t previous_end = top.members[n - 1].key_end;
-      const std::string_view keys = top.keys;
+  // Records the member whose key has just been written (it began at member_begin_, and its key ends the
+  // keys), and whether the object's keys are still in order.
+  void member_added(WriterMemory::Level& top) {
+    std::vector<WriterMemory::Member>& members = m_.members;
+    const std::size_t n = members.size();
+    if (n > top.members_begin) {
+      const std::size_t previous_begin = n - top.members_begin >= 2 ? members[n - 2].key_end : top.keys_begin;
+      const std::size_t previous_end = members[n - 1].key_end;
+      const std::string_view keys = m_.keys;
       const std::string_view previous = keys.substr(previous_begin, previous_end - previous_begin);
       if (!(previous < keys.substr(previous_end))) top.in_order = false;
     }
-    top.members.push_back({top.keys.size(), member_begin_});
+    members.push_back({m_.keys.size(), member_begin_});
   }
 
   void string_piece(string_view s) {
@@ -347,21 +368,18 @@ class CanonicalWriter {
     value_done();
   }
 
-  // A number that the parser reported whole: the text that is its own (see number) goes straight to the
-  // output, here without the checks that only other modes and other numbers need.
-  bool number(string_view last, bool integer, error_code& ec) {
-    const std::string_view text(last.data(), last.size());
-    if (mode_ == Mode::whole && number_part_.empty() && depth_ != 0 && own_text(text, integer)) {
-      Level& top = levels_[depth_ - 1];
-      if (!top.object) {
-        if (!top.first) out_.put(',');
-        top.first = false;
-      }
-      if (text.size() == 1) {
-        out_.put(text[0]);
-      } else {
-        out_.put(text);
-      }
+  // A number that the parser reported whole: the text that is its own (see own_text) goes straight to
+  // the output, here without the checks that only other modes and other numbers need. Kept small enough
+  // to be inlined where the parser reports numbers, with everything else out of line.
+  [[gnu::always_inline]] bool number(string_view last, bool integer, error_code& ec) {
+    const std::size_t n = last.size();
+    if (mode_ == Mode::whole && depth_ != 0 && number_part_.empty() && own_text({last.data(), n}, integer)) {
+      WriterMemory::Level& top = levels_[depth_ - 1];
+      char* o = out_.room(n + 1);
+      if (!top.object && !top.first) *o++ = ',';
+      top.first = false;
+      for (std::size_t i = 0; i < n; ++i) o[i] = last[i];
+      out_.advance(o + n);
       return true;
     }
     return any_number(last, integer, ec);
@@ -387,11 +405,7 @@ class CanonicalWriter {
     if (own_text(text, integer)) {
       if (writing()) {
         separator();
-        if (text.size() == 1) {
-          out_.put(text[0]);
-        } else {
-          out_.put(text);
-        }
+        out_.put(text);
       }
     } else {
       const std::optional<Value> value = number_from_text(text);
@@ -411,44 +425,50 @@ class CanonicalWriter {
     return true;
   }
 
-  void close_object(Level& level) {
+  // Ends an object that writes its text (depth_ already counts it closed), then takes its members and
+  // keys off the stacks.
+  void close_object(const WriterMemory::Level& level) {
     if (level.in_order) {
       out_.put('}');
-      return;
-    }
-    // The root object is put in order once the parse is over, in memory that the caller lends then
-    // (the text that has been read), rather than in a second copy of the whole message.
-    if (depth_ == 0 && defer_root_) {
+    } else if (depth_ == 0 && defer_root_) {
+      // The root object is put in order once the parse is over, in memory that the caller lends then (the
+      // text that has been read), rather than in a second copy of the whole message.
       root_pending_ = true;
       return;
+    } else {
+      put_in_key_order(level, m_.scratch);
+      out_.put('}');
     }
-    put_in_key_order(level, scratch_);
-    out_.put('}');
+    m_.members.resize(level.members_begin);
+    m_.keys.resize(level.keys_begin);
   }
 
   // Rewrites the level's members, which end the output, in ascending byte order of their keys; of a
   // repeated key only the last member stays.
-  void put_in_key_order(const Level& level, std::string& scratch) {
-    const std::vector<Member>& members = level.members;
-    const std::string_view keys = level.keys;
+  void put_in_key_order(const WriterMemory::Level& level, std::string& scratch) {
+    const std::size_t first_member = level.members_begin;
+    const std::size_t count = m_.members.size() - first_member;
+    const WriterMemory::Member* members = m_.members.data() + first_member;
+    const std::string_view keys = m_.keys;
     const auto key = [&](std::size_t i) {
-      const std::size_t begin = i == 0 ? 0 : members[i - 1].key_end;
+      const std::size_t begin = i == 0 ? level.keys_begin : members[i - 1].key_end;
       return keys.substr(begin, members[i].key_end - begin);
     };
-    order_.resize(members.size());
-    for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = i;
+    std::vector<std::size_t>& order = m_.order;
+    order.resize(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = i;
     // Stable, so that of equal keys the last one is the last of its run.
-    std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
 
-    const std::size_t base = members.front().text_begin;
+    const std::size_t base = members[0].text_begin;
     const std::size_t end = out_.size();
     scratch.assign(out_.data() + base, end - base);
     out_.truncate(base);
     bool first = true;
-    for (std::size_t k = 0; k < order_.size(); ++k) {
-      const std::size_t i = order_[k];
-      if (k + 1 < order_.size() && key(order_[k + 1]) == key(i)) continue;
-      const std::size_t text_end = i + 1 < members.size() ? members[i + 1].text_begin - 1 : end;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t i = order[k];
+      if (k + 1 < count && key(order[k + 1]) == key(i)) continue;
+      const std::size_t text_end = i + 1 < count ? members[i + 1].text_begin - 1 : end;
       if (!first) out_.put(',');
       first = false;
       out_.put(scratch.data() + (members[i].text_begin - base), text_end - members[i].text_begin);
@@ -456,17 +476,16 @@ class CanonicalWriter {
   }
 
   const Mode mode_;
-  Sink& out_;
+  Sink out_;
+  WriterMemory& m_;
   const bool defer_root_;
-  std::vector<Level> levels_;
-  std::size_t depth_ = 0;  // containers open now
-  std::string number_part_;
-  std::string number_text_;  // a number's text when it is not its own
+  WriterMemory::Level levels_[kMaxDepth];  // the containers open now, outermost first
+  std::size_t depth_ = 0;                  // how many
   bool string_open_ = false;
   bool key_open_ = false;
   std::size_t member_begin_ = 0;
-  std::string scratch_;
-  std::vector<std::size_t> order_;
+  std::string number_part_;  // a number that has arrived in pieces
+  std::string number_text_;  // a number's text when it is not its own
   bool root_pending_ = false;
   // Top-level "id" mode.
   std::size_t key_length_ = 0;
@@ -476,6 +495,14 @@ class CanonicalWriter {
   bool found_id_ = false;
 };
 
+using Parser = boost::json::basic_parser<CanonicalWriter>;
+
+boost::json::parse_options parse_options() {
+  boost::json::parse_options options;
+  options.max_depth = kMaxDepth;
+  return options;
+}
+
 struct Pass {
   bool parsed = false;
   bool exponent_overflow = false;  // the parser gave up on an exponent too long for it
@@ -484,11 +511,9 @@ struct Pass {
 
 // One pass of the parser over `text`, writing into `out`. `root_scratch`, when given, is memory that
 // the caller lends once the text has been read.
-Pass write_once(std::string_view text, CanonicalWriter::Mode mode, std::string& out, std::string* root_scratch) {
-  Sink sink(out);
-  boost::json::parse_options options;
-  options.max_depth = kMaxDepth;
-  boost::json::basic_parser<CanonicalWriter> parser(options, mode, sink, root_scratch != nullptr);
+Pass write_once(std::string_view text, CanonicalWriter::Mode mode, std::string& out, WriterMemory& memory,
+                std::string* root_scratch) {
+  Parser parser(parse_options(), mode, out, memory, root_scratch != nullptr);
   boost::json::error_code ec;
   static constexpr char kEmpty[1] = {};
   const char* data = text.empty() ? kEmpty : text.data();
@@ -498,34 +523,113 @@ Pass write_once(std::string_view text, CanonicalWriter::Mode mode, std::string& 
   // Whatever follows the value (after its white space) is left unread: such a text does not parse.
   if (ec || !parser.done() || used != text.size()) return pass;
   if (root_scratch != nullptr) parser.handler().finish_root(*root_scratch);
-  sink.finish();
+  parser.handler().finish_output();
   pass.parsed = true;
   pass.found_id = parser.handler().found_id();
   return pass;
 }
 
 // write_once, and once more with long exponents clamped when the parser gave up on one.
-Pass write(std::string_view text, CanonicalWriter::Mode mode, std::string& out, std::string* root_scratch) {
-  Pass pass = write_once(text, mode, out, root_scratch);
+Pass write(std::string_view text, CanonicalWriter::Mode mode, std::string& out, WriterMemory& memory,
+           std::string* root_scratch) {
+  Pass pass = write_once(text, mode, out, memory, root_scratch);
   if (pass.parsed || !pass.exponent_overflow) return pass;
   std::string clamped;
   if (!detail::clamp_exponents(text, clamped)) return pass;
-  return write_once(clamped, mode, out, root_scratch);
+  return write_once(clamped, mode, out, memory, root_scratch);
+}
+
+// Room for the host's text of a text of `size` bytes, which is about as long: made at once, without the
+// old content copied over into a larger block.
+void make_room(std::string& out, std::size_t size) {
+  const std::size_t want = size + size / 8 + 16;
+  if (out.capacity() < want) {
+    std::string().swap(out);
+    out.reserve(want);
+    advise_large_pages(out.data(), out.capacity());
+  }
 }
 
 }  // namespace
 
+// The parse of the text that is arriving, and the memory that its writer keeps for the next.
+struct Canonicaliser::State {
+  WriterMemory memory;
+  std::string* out = nullptr;
+  std::optional<Parser> parser;
+  boost::json::error_code ec;
+  bool stopped = false;  // the parser has failed, or found more than one value
+};
+
+Canonicaliser::Canonicaliser() noexcept = default;
+Canonicaliser::~Canonicaliser() = default;
+
+void Canonicaliser::start(std::string& out, std::size_t size) noexcept {
+  try {
+    if (!state_) state_ = std::make_unique<State>();
+    State& s = *state_;
+    s.parser.reset();
+    s.out = &out;
+    s.ec = {};
+    s.stopped = false;
+    make_room(out, size);
+    s.parser.emplace(parse_options(), CanonicalWriter::Mode::whole, out, s.memory, true);
+  } catch (...) {
+    if (state_) state_->stopped = true;
+  }
+}
+
+void Canonicaliser::write(std::string_view piece) noexcept {
+  if (!state_ || state_->stopped || !state_->parser || piece.empty()) return;
+  State& s = *state_;
+  try {
+    const std::size_t used = s.parser->write_some(true, piece.data(), piece.size(), s.ec);
+    // Short of an error, the parser takes every byte of a piece but those after a complete value.
+    if (s.ec || used != piece.size()) s.stopped = true;
+  } catch (...) {
+    s.stopped = true;
+  }
+}
+
+bool Canonicaliser::finish(std::string& text) noexcept {
+  if (!state_ || !state_->out) return false;
+  State& s = *state_;
+  try {
+    bool parsed = false;
+    if (!s.stopped && s.parser) {
+      static constexpr char kEmpty[1] = {};
+      (void)s.parser->write_some(false, kEmpty, 0, s.ec);
+      if (!s.ec && s.parser->done()) {
+        s.parser->handler().finish_root(text);
+        s.parser->handler().finish_output();
+        parsed = true;
+      }
+    }
+    const bool exponent_overflow = s.ec == boost::json::error::exponent_overflow;
+    s.parser.reset();
+    std::string& out = *std::exchange(s.out, nullptr);
+    if (!parsed && exponent_overflow) {
+      // The parser gives up on exponents that it cannot hold: the whole text once more, with those
+      // clamped.
+      std::string clamped;
+      parsed = detail::clamp_exponents(text, clamped) &&
+               write_once(clamped, CanonicalWriter::Mode::whole, out, s.memory, &text).parsed;
+    }
+    s.memory.trim();
+    return parsed;
+  } catch (...) {
+    s.parser.reset();
+    s.out = nullptr;
+    s.memory.trim();
+    return false;
+  }
+}
+
 bool canonicalise(std::string& text, std::string& out) noexcept {
   try {
-    // The text is about as long as the message: room for it at once, without the old content copied
-    // over into a larger block.
-    const std::size_t want = text.size() + text.size() / 8 + 16;
-    if (out.capacity() < want) {
-      std::string().swap(out);
-      out.reserve(want);
-      advise_large_pages(out.data(), out.capacity());
-    }
-    return write(text, CanonicalWriter::Mode::whole, out, &text).parsed;
+    make_room(out, text.size());
+    WriterMemory memory;
+    return write(text, CanonicalWriter::Mode::whole, out, memory, &text).parsed;
   } catch (...) {
     return false;
   }
@@ -534,7 +638,8 @@ bool canonicalise(std::string& text, std::string& out) noexcept {
 std::optional<std::string> top_level_id(std::string_view text) noexcept {
   try {
     std::string id;
-    const Pass pass = write(text, CanonicalWriter::Mode::top_level_id, id, nullptr);
+    WriterMemory memory;
+    const Pass pass = write(text, CanonicalWriter::Mode::top_level_id, id, memory, nullptr);
     if (!pass.parsed || !pass.found_id) return std::nullopt;
     return id;
   } catch (...) {

@@ -3,11 +3,38 @@
 // the text itself.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace karvo::json {
+
+// The one-pass writer fed a text piece by piece as it arrives (a browser message while it is read), so
+// that little of the work is left once the last piece is in. Driven as start, write for each piece in
+// order, then finish; the memory that it keeps serves every text after the first. Never throws.
+class Canonicaliser {
+ public:
+  Canonicaliser() noexcept;
+  ~Canonicaliser();
+  Canonicaliser(const Canonicaliser&) = delete;
+  Canonicaliser& operator=(const Canonicaliser&) = delete;
+
+  // Begins a text of `size` bytes, whose host text goes into `out` (its content replaced, its capacity
+  // reused). `out` must not be touched until finish has returned.
+  void start(std::string& out, std::size_t size) noexcept;
+  // The next piece of the text.
+  void write(std::string_view piece) noexcept;
+  // Ends the text. `text` holds all of it, the pieces in order, and lends its memory as scratch: its
+  // content is lost. True when the text parsed, with `out` holding exactly what canonicalise writes;
+  // false otherwise, with `out` holding no meaningful content.
+  bool finish(std::string& text) noexcept;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Writes the host's text of the JSON text `text` into `out` (its content is replaced, its capacity
 // reused): exactly json::serialise(*json::parse(text)). False when the text does not parse; `out` then

@@ -38,12 +38,21 @@ std::string nested(std::size_t depth, std::string_view open, std::string_view in
 }
 
 // The text that parse + serialise make of `text`, or "<no parse>". The one-pass writer must make the
-// same of every text, so each case here checks it too.
+// same of every text, whole and fed in pieces of a few sizes (as a frame arrives), so each case here
+// checks it too; one writer serves every text, as it serves every message of a connection.
 std::string rewrite(std::string_view text) {
   std::optional<Value> v = parse(text);
   const std::string tree = v ? serialise(*v) : "<no parse>";
   std::string body(text), out = "stale";
   EXPECT_EQ(canonicalise(body, out) ? out : "<no parse>", tree) << testing::PrintToString(std::string(text));
+  static Canonicaliser writer;
+  for (const std::size_t piece : {1, 2, 7}) {
+    writer.start(out, text.size());
+    for (std::size_t at = 0; at < text.size(); at += piece) writer.write(text.substr(at, piece));
+    body = text;
+    EXPECT_EQ(writer.finish(body) ? out : "<no parse>", tree)
+        << "in pieces of " << piece << ": " << testing::PrintToString(std::string(text));
+  }
   return tree;
 }
 
