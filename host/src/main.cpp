@@ -103,16 +103,32 @@ void reply_app_unavailable(const json::Value& message) {
   (void)write_native_message(out, text);
 }
 
+// A browser message's text for the application, written by the one-pass writer from each piece of the
+// frame as it is read: by the time the last piece is in, little is left to do.
+class WriteWhileReading final : public BodyObserver {
+ public:
+  explicit WriteWhileReading(std::string& line) : line_(line) {}
+  void body_begins(std::size_t length) override { writer_.start(line_, length); }
+  void body_arrived(std::string_view piece) override { writer_.write(piece); }
+  // Once the frame has been read whole: true when `body` parsed and the line holds its text.
+  bool finish(std::string& body) { return writer_.finish(body); }
+
+ private:
+  std::string& line_;
+  json::Canonicaliser writer_;
+};
+
 // The writer thread of relay mode: browser frames to the application, until either side fails.
 [[noreturn]] void forward_browser_to_app(int writer) {
   StdinHold in = hold_stdin();
   // Two buffers serve every message, one for the frame's body and one for the text that goes to the
-  // application, which is written in one pass over the body, without a tree: a message costs about
-  // twice its size and no allocation of its own.
+  // application, which is written in one pass over the body while it arrives, without a tree: a message
+  // costs about twice its size and no allocation of its own.
   std::string body, line;
+  WriteWhileReading text_of(line);
   for (;;) {
-    if (read_native_message(in, body).kind != NativeRead::Kind::message) break;
-    if (!json::canonicalise(body, line)) continue;  // unparsable frames are dropped without a reply
+    if (read_native_message(in, body, text_of).kind != NativeRead::Kind::message) break;
+    if (!text_of.finish(body)) continue;  // unparsable frames are dropped without a reply
     if (!send_text_line(writer, line, kBrowserInput)) break;
     // A large message's memory serves the large messages that follow it; the first ordinary one gives
     // it back.
