@@ -46,7 +46,8 @@ std::string rewrite(std::string_view text) {
   std::string body(text), out = "stale";
   EXPECT_EQ(canonicalise(body, out) ? out : "<no parse>", tree) << testing::PrintToString(std::string(text));
   static Canonicaliser writer;
-  for (const std::size_t piece : {1, 2, 7}) {
+  static constexpr std::size_t kPieces[] = {1, 2, 7};
+  for (const std::size_t piece : kPieces) {
     writer.start(out, text.size());
     for (std::size_t at = 0; at < text.size(); at += piece) writer.write(text.substr(at, piece));
     body = text;
