@@ -87,6 +87,7 @@ class ByteStack {
   std::size_t size() const noexcept { return size_; }
   std::string_view view() const noexcept { return {data_.get(), size_}; }
   void append(const char* p, std::size_t n) {
+    if (n == 0) return;  // an empty key, perhaps before any memory
     if (capacity_ - size_ < n) grow(n);
     std::memcpy(data_.get() + size_, p, n);
     size_ += n;
