@@ -263,8 +263,8 @@ class CanonicalWriter {
     number_part_.append(s.data(), s.size());
     return true;
   }
-  bool on_int64(std::int64_t, string_view s, error_code& ec) { return integer(s, ec); }
-  bool on_uint64(std::uint64_t, string_view s, error_code& ec) { return integer(s, ec); }
+  bool on_int64(std::int64_t, string_view s, error_code& ec) { return number(s, true, ec); }
+  bool on_uint64(std::uint64_t, string_view s, error_code& ec) { return number(s, true, ec); }
   bool on_double(double, string_view s, error_code& ec) { return number(s, false, ec); }
 
   bool on_bool(bool b, error_code&) {
@@ -406,27 +406,12 @@ class CanonicalWriter {
   }
 
   // A number that the parser reported whole: the text that is its own (see own_text) goes straight to
-  // the output, here without the checks that only other modes and other numbers need. Kept small enough
-  // to be inlined where the parser reports numbers, with everything else out of line.
+  // the output, here without the checks that only other modes and other numbers need. Inlined where the
+  // parser reports numbers, so that an integer's common path calls nothing; everything else is out of
+  // line.
   [[gnu::always_inline]] bool number(string_view last, bool integer, error_code& ec) {
     const std::size_t n = last.size();
-    if (mode_ == Mode::whole && depth_ != 0 && number_part_.empty() && own_text({last.data(), n}, integer)) {
-      WriterMemory::Level& top = levels_[depth_ - 1];
-      char* o = out_.room(n + 1);
-      if (!top.object && !top.first) *o++ = ',';
-      top.first = false;
-      for (std::size_t i = 0; i < n; ++i) o[i] = last[i];
-      out_.advance(o + n);
-      return true;
-    }
-    return any_number(last, integer, ec);
-  }
-
-  // The same for an integer, the commonest number by far: its common path calls nothing, so that it
-  // costs no more than a few loads and stores.
-  [[gnu::always_inline]] bool integer(string_view last, error_code& ec) {
-    const std::size_t n = last.size();
-    if (mode_ == Mode::whole && depth_ != 0 && number_part_.empty() && own_text({last.data(), n}, true) &&
+    if (mode_ == Mode::whole && depth_ != 0 && number_part_.empty() && own_text({last.data(), n}, integer) &&
         out_.free() > n) {
       WriterMemory::Level& top = levels_[depth_ - 1];
       char* o = out_.next();
@@ -436,7 +421,7 @@ class CanonicalWriter {
       out_.advance(o + n);
       return true;
     }
-    return any_number(last, true, ec);
+    return any_number(last, integer, ec);
   }
 
   // An integer (the parser's int64 and uint64 events come only for text without fraction and exponent)
