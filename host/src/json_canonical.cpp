@@ -44,10 +44,10 @@ class Sink {
     p_ += n;
   }
   void put(std::string_view text) { put(text.data(), text.size()); }
-  // Room for `n` bytes at the returned pointer; the caller says with advance() where its writing ended.
   // Where the next byte goes, and how many fit before the size must grow.
   char* next() const noexcept { return p_; }
   std::size_t free() const noexcept { return static_cast<std::size_t>(end_ - p_); }
+  // Room for `n` bytes at the returned pointer; the caller says with advance() where its writing ended.
   char* room(std::size_t n) {
     if (static_cast<std::size_t>(end_ - p_) < n) grow(n);
     return p_;
@@ -93,7 +93,7 @@ class ByteStack {
     size_ += n;
   }
   void truncate(std::size_t size) noexcept { size_ = size; }
-  // Gives the memory back when it is more than `keep` bytes.
+  // Empties the stack, and gives its memory back when that is more than `keep` bytes.
   void trim(std::size_t keep) noexcept {
     size_ = 0;
     if (capacity_ > keep) {
@@ -568,14 +568,21 @@ Pass write_once(std::string_view text, CanonicalWriter::Mode mode, std::string& 
   return pass;
 }
 
-// write_once, and once more with long exponents clamped when the parser gave up on one.
+// The pass after one in which the parser gave up on an exponent too long for it: over `text` again with
+// such exponents clamped. Nothing parsed when there was none to clamp.
+Pass write_clamped(std::string_view text, CanonicalWriter::Mode mode, std::string& out, WriterMemory& memory,
+                   std::string* root_scratch) {
+  std::string clamped;
+  if (!detail::clamp_exponents(text, clamped)) return {};
+  return write_once(clamped, mode, out, memory, root_scratch);
+}
+
+// write_once, and write_clamped when the parser gave up on an exponent.
 Pass write(std::string_view text, CanonicalWriter::Mode mode, std::string& out, WriterMemory& memory,
            std::string* root_scratch) {
-  Pass pass = write_once(text, mode, out, memory, root_scratch);
+  const Pass pass = write_once(text, mode, out, memory, root_scratch);
   if (pass.parsed || !pass.exponent_overflow) return pass;
-  std::string clamped;
-  if (!detail::clamp_exponents(text, clamped)) return pass;
-  return write_once(clamped, mode, out, memory, root_scratch);
+  return write_clamped(text, mode, out, memory, root_scratch);
 }
 
 // Room for the host's text of a text of `size` bytes, which is about as long: made at once, without the
@@ -648,11 +655,7 @@ bool Canonicaliser::finish(std::string& text) noexcept {
     s.parser.reset();
     std::string& out = *std::exchange(s.out, nullptr);
     if (!parsed && exponent_overflow) {
-      // The parser gives up on exponents that it cannot hold: the whole text once more, with those
-      // clamped.
-      std::string clamped;
-      parsed = detail::clamp_exponents(text, clamped) &&
-               write_once(clamped, CanonicalWriter::Mode::whole, out, s.memory, &text).parsed;
+      parsed = write_clamped(text, CanonicalWriter::Mode::whole, out, s.memory, &text).parsed;
     }
     s.memory.trim();
     return parsed;
