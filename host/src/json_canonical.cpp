@@ -44,6 +44,8 @@ class Sink {
     p_ += n;
   }
   void put(std::string_view text) { put(text.data(), text.size()); }
+  // The last byte written; there must be one.
+  char& back() noexcept { return p_[-1]; }
   // Where the next byte goes, and how many fit before the size must grow.
   char* next() const noexcept { return p_; }
   std::size_t free() const noexcept { return static_cast<std::size_t>(end_ - p_); }
@@ -126,9 +128,7 @@ struct WriterMemory {
   };
   // An open container.
   struct Level {
-    bool object;
     bool writing;   // its text goes to the output
-    bool first;     // nothing written inside it yet
     bool in_order;  // each key so far greater than the one before it
     std::size_t members_begin;  // where its members begin in members
     std::size_t keys_begin;     // where its keys begin in keys
@@ -158,6 +158,11 @@ struct WriterMemory {
 // they arrive; the object remembers where each begins and its key, and when it closes with its keys out
 // of order (or repeated) it puts the members in key order, the last of a repeated key only.
 //
+// Every value is written with a comma after it, so that writing one needs to know nothing of what holds
+// it. A container that closes turns the comma after its last element into its closing bracket (an empty
+// one has none: there the bracket follows the opening one), and the comma after the root value is cut
+// off once the parse is over.
+//
 // In `top_level_id` mode nothing is written but the value of the root object's member "id": the output
 // holds that value's text alone, and a later "id" replaces an earlier one.
 class CanonicalWriter {
@@ -177,8 +182,12 @@ class CanonicalWriter {
     m_.clear();
   }
 
-  // Cuts the output back to what has been written, once the parse is over.
-  void finish_output() { out_.finish(); }
+  // Cuts the output back to what has been written, without the comma after the root value, once the
+  // parse is over.
+  void finish_output() {
+    if (mode_ == Mode::whole) out_.truncate(out_.size() - 1);
+    out_.finish();
+  }
 
   // Whole mode: writes the root object's members in order when that was left until the parse was over
   // (see close_object); `scratch` is memory that the caller no longer needs.
@@ -186,7 +195,7 @@ class CanonicalWriter {
     if (!root_pending_) return;
     root_pending_ = false;
     put_in_key_order(levels_[0], scratch);
-    out_.put('}');
+    close('}');
   }
   // Top-level "id" mode: whether the output holds an "id".
   bool found_id() const noexcept { return found_id_; }
@@ -197,7 +206,7 @@ class CanonicalWriter {
   bool on_array_begin(error_code& ec) { return open(false, ec); }
   bool on_object_begin(error_code& ec) { return open(true, ec); }
   bool on_array_end(std::size_t, error_code&) {
-    if (levels_[--depth_].writing) out_.put(']');
+    if (levels_[--depth_].writing) close(']');
     value_done();
     return true;
   }
@@ -215,9 +224,6 @@ class CanonicalWriter {
   bool on_key(string_view s, std::size_t, error_code&) {
     if (mode_ == Mode::whole && !key_open_ && s.size() <= kPiece) {
       // A key that came whole: its text and the colon in one go.
-      WriterMemory::Level& top = levels_[depth_ - 1];
-      if (!top.first) out_.put(',');
-      top.first = false;
       member_begin_ = out_.size();
       char* o = out_.room(s.size() * detail::kMaxEscapedLength + 3);
       *o++ = '"';
@@ -226,7 +232,7 @@ class CanonicalWriter {
       *o++ = ':';
       out_.advance(o);
       m_.keys.append(s.data(), s.size());
-      member_added(top);
+      member_added(levels_[depth_ - 1]);
       return true;
     }
     key_piece(s);
@@ -239,21 +245,18 @@ class CanonicalWriter {
     return true;
   }
   bool on_string(string_view s, std::size_t, error_code&) {
-    if (mode_ == Mode::whole && !string_open_ && s.size() <= kPiece && depth_ != 0) {
-      // A string that came whole, inside a container: its text in one go.
-      WriterMemory::Level& top = levels_[depth_ - 1];
-      const bool comma = !top.object && !top.first;
-      top.first = false;
+    if (mode_ == Mode::whole && !string_open_ && s.size() <= kPiece) {
+      // A string that came whole: its text in one go.
       char* o = out_.room(s.size() * detail::kMaxEscapedLength + 3);
-      if (comma) *o++ = ',';
       *o++ = '"';
       o = detail::write_escaped(std::string_view(s.data(), s.size()), o);
       *o++ = '"';
+      *o++ = ',';
       out_.advance(o);
       return true;
     }
     string_piece(s);
-    if (writing()) out_.put('"');
+    if (writing()) out_.put("\",");
     string_open_ = false;
     value_done();
     return true;
@@ -298,21 +301,25 @@ class CanonicalWriter {
       out_.truncate(0);  // a later "id" wins
     }
   }
-  // Called as each value ends, after it has written everything.
+  // Called as each value ends, after it has written everything: the captured "id" is kept without the
+  // comma after it.
   void value_done() {
     if (capturing_ && depth_ == 1) {
       capturing_ = false;
       found_id_ = true;
+      out_.truncate(out_.size() - 1);
     }
   }
 
-  // The comma before an array's element; an object's members get theirs with their key.
-  void separator() {
-    if (depth_ == 0) return;
-    WriterMemory::Level& top = levels_[depth_ - 1];
-    if (!top.writing || top.object) return;
-    if (!top.first) out_.put(',');
-    top.first = false;
+  // Ends the text of a container that writes its text, and puts the comma after it.
+  void close(char bracket) {
+    char& last = out_.back();
+    if (last == ',') {
+      last = bracket;
+    } else {
+      out_.put(bracket);  // right after the opening bracket
+    }
+    out_.put(',');
   }
 
   bool open(bool object, error_code& ec) {
@@ -320,11 +327,8 @@ class CanonicalWriter {
     if (depth_ == kMaxDepth) return fail(ec);
     value_begins();
     const bool w = writing();
-    if (w) {
-      separator();
-      out_.put(object ? '{' : '[');
-    }
-    levels_[depth_++] = {object, w, true, true, m_.members.size(), m_.keys.size()};
+    if (w) out_.put(object ? '{' : '[');
+    levels_[depth_++] = {w, true, m_.members.size(), m_.keys.size()};
     return true;
   }
 
@@ -341,8 +345,6 @@ class CanonicalWriter {
     WriterMemory::Level& top = levels_[depth_ - 1];
     if (top.writing) {
       if (!key_open_) {
-        if (!top.first) out_.put(',');
-        top.first = false;
         member_begin_ = out_.size();
         out_.put('"');
         key_open_ = true;
@@ -388,10 +390,7 @@ class CanonicalWriter {
     if (!string_open_) {
       string_open_ = true;
       value_begins();
-      if (writing()) {
-        separator();
-        out_.put('"');
-      }
+      if (writing()) out_.put('"');
     }
     if (writing()) put_escaped(std::string_view(s.data(), s.size()));
   }
@@ -399,8 +398,8 @@ class CanonicalWriter {
   [[gnu::noinline]] void literal(std::string_view text) {
     value_begins();
     if (writing()) {
-      separator();
       out_.put(text);
+      out_.put(',');
     }
     value_done();
   }
@@ -411,14 +410,11 @@ class CanonicalWriter {
   // line.
   [[gnu::always_inline]] bool number(string_view last, bool integer, error_code& ec) {
     const std::size_t n = last.size();
-    if (mode_ == Mode::whole && depth_ != 0 && number_part_.empty() && own_text({last.data(), n}, integer) &&
-        out_.free() > n) {
-      WriterMemory::Level& top = levels_[depth_ - 1];
+    if (mode_ == Mode::whole && number_part_.empty() && own_text({last.data(), n}, integer) && out_.free() > n) {
       char* o = out_.next();
-      if (!top.object && !top.first) *o++ = ',';
-      top.first = false;
       for (std::size_t i = 0; i < n; ++i) o[i] = last[i];
-      out_.advance(o + n);
+      o[n] = ',';
+      out_.advance(o + n + 1);
       return true;
     }
     return any_number(last, integer, ec);
@@ -443,8 +439,8 @@ class CanonicalWriter {
     value_begins();
     if (own_text(text, integer)) {
       if (writing()) {
-        separator();
         out_.put(text);
+        out_.put(',');
       }
     } else {
       const std::optional<Value> value = number_from_text(text);
@@ -453,10 +449,10 @@ class CanonicalWriter {
         return false;
       }
       if (writing()) {
-        separator();
         number_text_.clear();
         serialise_to(*value, number_text_);
         out_.put(number_text_);
+        out_.put(',');
       }
     }
     number_part_.clear();
@@ -468,7 +464,7 @@ class CanonicalWriter {
   // keys off the stacks.
   void close_object(const WriterMemory::Level& level) {
     if (level.in_order) {
-      out_.put('}');
+      close('}');
     } else if (depth_ == 0 && defer_root_) {
       // The root object is put in order once the parse is over, in memory that the caller lends then (the
       // text that has been read), rather than in a second copy of the whole message.
@@ -476,14 +472,14 @@ class CanonicalWriter {
       return;
     } else {
       put_in_key_order(level, m_.scratch);
-      out_.put('}');
+      close('}');
     }
     m_.members.resize(level.members_begin);
     m_.keys.truncate(level.keys_begin);
   }
 
-  // Rewrites the level's members, which end the output, in ascending byte order of their keys; of a
-  // repeated key only the last member stays.
+  // Rewrites the level's members, which end the output (each with the comma after it), in ascending
+  // byte order of their keys; of a repeated key only the last member stays.
   void put_in_key_order(const WriterMemory::Level& level, std::string& scratch) {
     const std::size_t first_member = level.members_begin;
     const std::size_t count = m_.members.size() - first_member;
@@ -503,13 +499,10 @@ class CanonicalWriter {
     const std::size_t end = out_.size();
     scratch.assign(out_.data() + base, end - base);
     out_.truncate(base);
-    bool first = true;
     for (std::size_t k = 0; k < count; ++k) {
       const std::size_t i = order[k];
       if (k + 1 < count && key(order[k + 1]) == key(i)) continue;
-      const std::size_t text_end = i + 1 < count ? members[i + 1].text_begin - 1 : end;
-      if (!first) out_.put(',');
-      first = false;
+      const std::size_t text_end = i + 1 < count ? members[i + 1].text_begin : end;
       out_.put(scratch.data() + (members[i].text_begin - base), text_end - members[i].text_begin);
     }
   }
