@@ -302,9 +302,10 @@ constexpr std::array<char, 256> make_escape_table() {
 }
 constexpr std::array<char, 256> kEscape = make_escape_table();
 
-// True when one of the word's eight bytes is a control byte, '"' or '\\' (exact, whatever the byte
-// order: each test below is exact for "some byte of the word").
-constexpr bool any_byte_needs_escape(std::uint64_t word) noexcept {
+// The high bit of each of the word's bytes that is a control byte, '"' or '\\', and perhaps of some
+// bytes more significant than such a byte: a borrow runs only that way. So whether there is one is
+// exact, and so is the least significant bit set.
+constexpr std::uint64_t bytes_needing_escape(std::uint64_t word) noexcept {
   constexpr std::uint64_t kOnes = 0x0101010101010101u;
   constexpr std::uint64_t kHighBits = 0x8080808080808080u;
   const auto has_byte_below = [](std::uint64_t w, std::uint64_t n) {
@@ -312,11 +313,16 @@ constexpr bool any_byte_needs_escape(std::uint64_t word) noexcept {
   };
   const std::uint64_t quote = word ^ (kOnes * '"');
   const std::uint64_t backslash = word ^ (kOnes * '\\');
-  return (has_byte_below(word, 0x20) | has_byte_below(quote, 1) | has_byte_below(backslash, 1)) != 0;
+  return has_byte_below(word, 0x20) | has_byte_below(quote, 1) | has_byte_below(backslash, 1);
 }
-static_assert(!any_byte_needs_escape(0x2121212121212121u) && any_byte_needs_escape(0x2121212121212122u) &&
-              any_byte_needs_escape(0x5C21212121212121u) && any_byte_needs_escape(0x211F212121212121u) &&
-              !any_byte_needs_escape(0xFF80E27F20212321u));
+static_assert(bytes_needing_escape(0x2121212121212121u) == 0 && bytes_needing_escape(0xFF80E27F20212321u) == 0);
+static_assert(std::countr_zero(bytes_needing_escape(0x2121212121212122u)) / 8 == 0);
+static_assert(std::countr_zero(bytes_needing_escape(0x5C21212121212121u)) / 8 == 7);
+static_assert(std::countr_zero(bytes_needing_escape(0x211F212121212121u)) / 8 == 6);
+// The borrow from the control byte 0x01 marks the '"' above it too, but the least significant mark is
+// still the control byte's.
+static_assert(bytes_needing_escape(0x2121212121220121u) == 0x0000000000808000u);
+static_assert(std::countr_zero(bytes_needing_escape(0x2121212121220121u)) / 8 == 1);
 
 }  // namespace
 
@@ -347,18 +353,27 @@ char* put_escaped_byte(unsigned char c, char* out) noexcept {
 char* write_escaped(std::string_view s, char* out) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const unsigned char* const end = p + s.size();
-  // Eight bytes at a time: most words need no escape and are copied whole; one that does is written
-  // byte by byte.
+  // Eight bytes at a time. A word is copied whole, but the output moves on only past its bytes before
+  // the first that needs an escape (all eight when none does); that one is written escaped, and the next
+  // word begins right after it. The room for the worst case of the bytes left always holds a whole word.
   while (end - p >= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
-    if (!any_byte_needs_escape(word)) {
-      std::memcpy(out, &word, sizeof word);
+    std::memcpy(out, &word, sizeof word);
+    const std::uint64_t mask = bytes_needing_escape(word);
+    if (mask == 0) {
       out += 8;
       p += 8;
       continue;
     }
-    for (const unsigned char* const stop = p + 8; p != stop; ++p) out = put_escaped_byte(*p, out);
+    if constexpr (std::endian::native == std::endian::little) {
+      // The first byte in memory is the least significant.
+      const int plain = std::countr_zero(mask) / 8;
+      out = put_escaped_byte(p[plain], out + plain);
+      p += plain + 1;
+    } else {
+      for (const unsigned char* const stop = p + 8; p != stop; ++p) out = put_escaped_byte(*p, out);
+    }
   }
   for (; p != end; ++p) out = put_escaped_byte(*p, out);
   return out;

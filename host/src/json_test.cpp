@@ -445,21 +445,32 @@ TEST(JsonSerialise, EscapesOnlyQuoteBackslashAndControlBytes) {
 }
 
 // Text is scanned several bytes at a time: a byte to escape is found wherever it falls in such a block,
-// near the end of the string or alone in a short one, and next to bytes that need no escape.
+// near the end of the string or alone in a short one, next to bytes that need no escape, and with a
+// second one right after it or one further on in the same block.
 TEST(JsonSerialise, FindsEveryByteToEscapeWhereverItLies) {
   const struct {
     char byte;
     std::string_view text;
   } specials[] = {{'"', R"(\")"}, {'\\', R"(\\)"}, {'\0', R"(\u0000)"}, {'\n', R"(\n)"}, {'\x1F', R"(\u001f)"},
                   {'\x7F', "\x7F"}, {' ', " "}, {'\x80', "\x80"}, {'\xFF', "\xFF"}};
+  const auto text_of = [&](char c) {
+    for (const auto& special : specials) {
+      if (special.byte == c) return std::string(special.text);
+    }
+    return std::string(1, c);
+  };
   for (std::size_t length = 1; length <= 24; ++length) {
     for (std::size_t at = 0; at < length; ++at) {
       for (const auto& special : specials) {
-        std::string raw(length, '!');
-        raw[at] = special.byte;
-        const std::string expected = "\"" + raw.substr(0, at) + std::string(special.text) +
-                                     raw.substr(at + 1) + "\"";
-        ASSERT_EQ(serialise(Value(raw)), expected) << "length " << length << ", at " << at;
+        for (const std::size_t second : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
+          std::string raw(length, '!');
+          raw[at] = special.byte;
+          if (second != 0 && at + second < length) raw[at + second] = '"';
+          std::string expected = "\"";
+          for (const char c : raw) expected += text_of(c);
+          expected += '"';
+          ASSERT_EQ(serialise(Value(raw)), expected) << "length " << length << ", at " << at << ", " << second;
+        }
       }
     }
   }
