@@ -80,29 +80,32 @@ NativeRead FrameReader::next(std::string& body, BodyObserver* observer) {
   const std::uint32_t length = std::uint32_t{header[0]} | std::uint32_t{header[1]} << 8 |
                                std::uint32_t{header[2]} << 16 | std::uint32_t{header[3]} << 24;
   if (length > kMaxInboundMessage) return {NativeRead::Kind::failure, {}, "message too large"};
-  // A buffer that must grow has nothing worth copying over; one that is large enough is only resized,
-  // and only bytes beyond its current size are zero-filled. Every byte is overwritten below.
+  // A buffer that must grow has nothing worth copying over; one that is large enough keeps its memory.
+  // Every byte is overwritten below.
   if (length > body.capacity()) {
     body.clear();
     body.reserve(length);
     advise_large_pages(body.data(), body.capacity());
   }
-  body.resize(length);
+  if (body.size() > length) body.resize(length);
   if (observer != nullptr) observer->body_begins(length);
-  if (take(body.data(), length, observer) != length) {
+  if (take(body.data(), length, observer, &body) != length) {
     return {NativeRead::Kind::failure, {}, "input ended inside a message"};
   }
   return {NativeRead::Kind::message, {}, ""};
 }
 
 // Copies up to `n` bytes into `out`: fewer only at the end of input; kFailed on a read error. The
-// observer, if any, is shown each piece as soon as it is in `out`.
-std::size_t FrameReader::take(void* out, std::size_t n, BodyObserver* observer) {
+// observer, if any, is shown each piece as soon as it is in `out`. When `out` is the memory of `body`
+// (whose capacity holds `n` bytes), its size grows only just ahead of what is read into it: zero-filling
+// a large one whole before its first byte would fault all of its memory in before any of it is read.
+std::size_t FrameReader::take(void* out, std::size_t n, BodyObserver* observer, std::string* body) {
   auto* dst = static_cast<char*>(out);
   std::size_t done = 0;
   while (done < n) {
     if (pos_ < end_) {
       const std::size_t k = std::min(n - done, end_ - pos_);
+      if (body != nullptr && body->size() < done + k) body->resize(done + k);
       std::memcpy(dst + done, buf_ + pos_, k);
       if (observer != nullptr) observer->body_arrived({dst + done, k});
       pos_ += k;
@@ -111,7 +114,12 @@ std::size_t FrameReader::take(void* out, std::size_t n, BodyObserver* observer) 
     }
     // Large remainders go straight into the caller's buffer; small ones refill the read-ahead.
     const bool direct = n - done >= kBufferSize;
-    const ssize_t r = ::read(fd_, direct ? dst + done : buf_, direct ? n - done : kBufferSize);
+    std::size_t want = direct ? n - done : kBufferSize;
+    if (direct && body != nullptr && body->size() < done + want) {
+      want = std::min(want, kGrowStep);
+      if (body->size() < done + want) body->resize(done + want);
+    }
+    const ssize_t r = ::read(fd_, direct ? dst + done : buf_, want);
     if (r < 0) {
       if (errno == EINTR) continue;
       return kFailed;

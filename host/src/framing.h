@@ -45,7 +45,8 @@ class FrameReader {
  private:
   static constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
   static constexpr std::size_t kBufferSize = 64 * 1024;
-  std::size_t take(void* out, std::size_t n, BodyObserver* observer = nullptr);
+  static constexpr std::size_t kGrowStep = 4 * kBufferSize;  // a body's size grows by this much at most
+  std::size_t take(void* out, std::size_t n, BodyObserver* observer = nullptr, std::string* body = nullptr);
   NativeRead next(std::string& body, BodyObserver* observer);
 
   int fd_;
