@@ -14,10 +14,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -104,18 +106,80 @@ void reply_app_unavailable(const json::Value& message) {
 }
 
 // A browser message's text for the application, written by the one-pass writer from each piece of the
-// frame as it is read: by the time the last piece is in, little is left to do.
+// frame as it is read: by the time the last piece is in, little is left to do. A large message is
+// written on a thread of its own, so that reading the rest of it (and faulting in its memory) goes on
+// beside the writing rather than between its pieces.
 class WriteWhileReading final : public BodyObserver {
  public:
   explicit WriteWhileReading(std::string& line) : line_(line) {}
-  void body_begins(std::size_t length) override { writer_.start(line_, length); }
-  void body_arrived(std::string_view piece) override { writer_.write(piece); }
+  void body_begins(std::size_t length) override {
+    writer_.start(line_, length);
+    beside_ = length >= kLargeMessage && start_helper();
+    if (beside_) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      next_ = end_ = nullptr;
+    }
+  }
+  void body_arrived(std::string_view piece) override {
+    if (!beside_) {
+      writer_.write(piece);
+      return;
+    }
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      // The pieces follow each other in the body.
+      if (next_ == nullptr) next_ = piece.data();
+      end_ = piece.data() + piece.size();
+    }
+    more_.notify_one();
+  }
   // Once the frame has been read whole: true when `body` parsed and the line holds its text.
-  bool finish(std::string& body) { return writer_.finish(body); }
+  bool finish(std::string& body) {
+    if (beside_) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      caught_up_.wait(lock, [&] { return next_ == end_; });
+      beside_ = false;
+    }
+    return writer_.finish(body);
+  }
 
  private:
+  // The thread that writes large messages, started with the first one and kept for the others (this
+  // object lives as long as the process); false when none could be started, and the message is then
+  // written here.
+  bool start_helper() {
+    if (helper_started_) return true;
+    try {
+      std::thread([this] { write_beside(); }).detach();
+      helper_started_ = true;
+    } catch (...) {
+    }
+    return helper_started_;
+  }
+  [[noreturn]] void write_beside() {
+    for (;;) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      more_.wait(lock, [&] { return next_ != end_; });
+      const char* from = next_;
+      const char* to = end_;
+      lock.unlock();
+      writer_.write({from, static_cast<std::size_t>(to - from)});
+      lock.lock();
+      next_ = to;
+      if (next_ == end_) caught_up_.notify_one();
+    }
+  }
+
   std::string& line_;
   json::Canonicaliser writer_;
+  bool beside_ = false;
+  bool helper_started_ = false;
+  std::mutex mutex_;
+  std::condition_variable more_, caught_up_;
+  // What has arrived and is not written yet: [next_, end_). The thread that writes moves next_ on only
+  // once it has written up to there.
+  const char* next_ = nullptr;
+  const char* end_ = nullptr;
 };
 
 // The writer thread of relay mode: browser frames to the application, until either side fails.
