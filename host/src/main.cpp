@@ -113,6 +113,7 @@ class WriteWhileReading final : public BodyObserver {
  public:
   explicit WriteWhileReading(std::string& line) : line_(line) {}
   void body_begins(std::size_t length) override {
+    catch_up();  // the rest of a frame that ended early, if any, is written before the writer starts anew
     writer_.start(line_, length);
     beside_ = length >= kLargeMessage && start_helper();
     if (beside_) {
@@ -135,15 +136,19 @@ class WriteWhileReading final : public BodyObserver {
   }
   // Once the frame has been read whole: true when `body` parsed and the line holds its text.
   bool finish(std::string& body) {
-    if (beside_) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      caught_up_.wait(lock, [&] { return next_ == end_; });
-      beside_ = false;
-    }
+    catch_up();
     return writer_.finish(body);
   }
 
  private:
+  // Waits until the thread that writes has written every piece that has arrived.
+  void catch_up() {
+    if (!beside_) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    caught_up_.wait(lock, [&] { return next_ == end_; });
+    beside_ = false;
+  }
+
   // The thread that writes large messages, started with the first one and kept for the others (this
   // object lives as long as the process); false when none could be started, and the message is then
   // written here.
