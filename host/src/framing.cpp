@@ -102,10 +102,15 @@ NativeRead FrameReader::next(std::string& body, BodyObserver* observer) {
 std::size_t FrameReader::take(void* out, std::size_t n, BodyObserver* observer, std::string* body) {
   auto* dst = static_cast<char*>(out);
   std::size_t done = 0;
+  // Whether `body` must grow before `k` more bytes go into it, and its growth.
+  const auto must_grow = [&](std::size_t k) { return body != nullptr && body->size() < done + k; };
+  const auto grow = [&](std::size_t k) {
+    if (must_grow(k)) body->resize(done + k);
+  };
   while (done < n) {
     if (pos_ < end_) {
       const std::size_t k = std::min(n - done, end_ - pos_);
-      if (body != nullptr && body->size() < done + k) body->resize(done + k);
+      grow(k);
       std::memcpy(dst + done, buf_ + pos_, k);
       if (observer != nullptr) observer->body_arrived({dst + done, k});
       pos_ += k;
@@ -115,9 +120,9 @@ std::size_t FrameReader::take(void* out, std::size_t n, BodyObserver* observer, 
     // Large remainders go straight into the caller's buffer; small ones refill the read-ahead.
     const bool direct = n - done >= kBufferSize;
     std::size_t want = direct ? n - done : kBufferSize;
-    if (direct && body != nullptr && body->size() < done + want) {
+    if (direct && must_grow(want)) {
       want = std::min(want, kGrowStep);
-      if (body->size() < done + want) body->resize(done + want);
+      grow(want);
     }
     const ssize_t r = ::read(fd_, direct ? dst + done : buf_, want);
     if (r < 0) {
