@@ -107,6 +107,7 @@ BrowserSession::BrowserSession(BrowserKind kind, const testkit::ScratchHome& hom
   }
   options.cwd = home.path();
   options.in = testkit::Stdio::null;
+  server_.begin_session();  // a poll still held open by an earlier browser gets no command
   browser_ = std::make_unique<testkit::Child>(std::move(options));
   if (!browser_->started()) {
     error_ = "could not start " + exe + " (errno " + std::to_string(browser_->spawn_error()) + ")";
@@ -228,7 +229,7 @@ std::vector<std::string> BrowserSession::firefox_argv() {
 }
 
 bool BrowserSession::run(Json command, Ms timeout) {
-  const int seq = next_seq_++;
+  const int seq = server_.next_seq();
   command["seq"] = seq;
   server_.push(std::move(command));
   const std::optional<Json> done = server_.wait_report(

@@ -68,7 +68,6 @@ class BrowserSession {
   ReportServer& server_;
   std::vector<std::string> env_;
   std::string error_;
-  int next_seq_ = 1;
   std::unique_ptr<testkit::Child> browser_;
 };
 

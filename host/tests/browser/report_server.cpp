@@ -33,6 +33,7 @@ struct ReportServer::Conn {
   std::size_t sent = 0;
   bool answered = false;
   std::optional<Clock::time_point> parked_until;  // a GET /next waiting for a command
+  int session = 0;                                 // the newest session when it was accepted
 };
 
 ReportServer::ReportServer() {
@@ -64,6 +65,20 @@ ReportServer::~ReportServer() {
   }
   if (wake_write_) (void)!::write(wake_write_.get(), "x", 1);
   if (thread_.joinable()) thread_.join();
+}
+
+void ReportServer::begin_session() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++session_;
+    polled_ = false;
+  }
+  (void)!::write(wake_write_.get(), "x", 1);  // polls of older sessions are answered at once
+}
+
+int ReportServer::next_seq() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ++seq_;
 }
 
 void ReportServer::push(Json command) {
@@ -139,8 +154,10 @@ bool ReportServer::serve(Conn& c) {
     cv_.notify_all();
     answer(c, "{}");
   } else if (head.starts_with("get /next")) {
-    polled_ = true;
-    cv_.notify_all();
+    if (c.session == session_) {
+      polled_ = true;
+      cv_.notify_all();
+    }
     c.parked_until = Clock::now() + kIdleAnswer;  // answered by the loop, now or later
   } else {
     answer(c, "{}");
@@ -151,13 +168,16 @@ bool ReportServer::serve(Conn& c) {
 void ReportServer::loop() {
   std::list<Conn> conns;
   for (;;) {
-    // Hand out commands to waiting polls, oldest first; answer the ones that waited long enough.
+    // Hand out commands to the newest session's waiting polls, oldest first; answer the ones that waited
+    // long enough, and those of older sessions at once.
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (stop_) return;
       for (Conn& c : conns) {
         if (!c.parked_until) continue;
-        if (!commands_.empty()) {
+        if (c.session != session_) {
+          answer(c, kIdle);
+        } else if (!commands_.empty()) {
           answer(c, commands_.front().dump());
           commands_.pop_front();
         } else if (Clock::now() >= *c.parked_until) {
@@ -204,10 +224,13 @@ void ReportServer::loop() {
     }
     // New connections last: the loop above walks the ones that were polled.
     if (fds[0].revents & POLLIN) {
+      std::lock_guard<std::mutex> lock(mu_);
       for (;;) {
         const int fd = testkit::accept_connection(listener_.get(), /*nonblocking=*/true).release();
         if (fd < 0) break;
-        conns.emplace_back().fd.reset(fd);
+        Conn& c = conns.emplace_back();
+        c.fd.reset(fd);
+        c.session = session_;
       }
     }
   }
