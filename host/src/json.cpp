@@ -14,6 +14,7 @@
 #include <utility>
 
 #include <boost/json/basic_parser_impl.hpp>
+#include <boost/system/error_code.hpp>
 
 namespace karvo::json {
 
@@ -63,7 +64,7 @@ class Builder {
   static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-  using error_code = boost::json::error_code;
+  using error_code = boost::system::error_code;
   using string_view = boost::json::string_view;
 
   Builder() { levels_.reserve(kMaxDepth); }
@@ -212,7 +213,7 @@ std::optional<Value> parse_once(std::string_view text, bool& exponent_overflow) 
   // Boost.JSON counts like we do: max_depth levels parse, one more fails.
   options.max_depth = kMaxDepth;
   boost::json::basic_parser<Builder> parser(options);
-  boost::json::error_code ec;
+  boost::system::error_code ec;
   static constexpr char kEmpty[1] = {};
   const char* data = text.empty() ? kEmpty : text.data();
   const std::size_t used = parser.write_some(false, data, text.size(), ec);

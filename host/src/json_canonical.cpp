@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <boost/json/basic_parser_impl.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "json.h"
 #include "json_number.h"
@@ -174,7 +175,7 @@ class CanonicalWriter {
   static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-  using error_code = boost::json::error_code;
+  using error_code = boost::system::error_code;
   using string_view = boost::json::string_view;
 
   CanonicalWriter(Mode mode, std::string& out, WriterMemory& memory, bool defer_root)
@@ -546,7 +547,7 @@ struct Pass {
 Pass write_once(std::string_view text, CanonicalWriter::Mode mode, std::string& out, WriterMemory& memory,
                 std::string* root_scratch) {
   Parser parser(parse_options(), mode, out, memory, root_scratch != nullptr);
-  boost::json::error_code ec;
+  boost::system::error_code ec;
   static constexpr char kEmpty[1] = {};
   const char* data = text.empty() ? kEmpty : text.data();
   const std::size_t used = parser.write_some(false, data, text.size(), ec);
@@ -596,7 +597,7 @@ struct Canonicaliser::State {
   WriterMemory memory;
   std::string* out = nullptr;
   std::optional<Parser> parser;
-  boost::json::error_code ec;
+  boost::system::error_code ec;
   bool stopped = false;  // the parser has failed, or found more than one value
 };
 
